@@ -1,0 +1,61 @@
+// Native entry-point tables and one-time module initialisation.
+//
+// A module publishes selected functions and variables as capsules in its
+// dictionary `__pyx_capi__`, keyed by name, each capsule named by the exact
+// signature string of what it points to.  Importers look a name up and
+// compare the signature before they keep the pointer, so two modules built
+// from different declarations refuse to bind instead of crashing later.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "brindlewick/api.hpp"
+
+namespace bw::capi {
+
+BW_CORE_API int export_pointer(PyObject* module, const char* name, void* pointer, const char* signature);
+
+template <class Fn>
+inline int export_function(PyObject* module, const char* name, Fn* fn, const char* signature) {
+    return export_pointer(module, name, reinterpret_cast<void*>(fn), signature);
+}
+
+// `kind` is "function" or "variable" and only shapes the error messages.
+BW_CORE_API int import_pointer(PyObject* module, const char* name, const char* kind, const char* signature,
+                               void** out);
+
+template <class Fn>
+inline int import_function(PyObject* module, const char* name, Fn*& out, const char* signature) {
+    void* p = nullptr;
+    if (import_pointer(module, name, "function", signature, &p) < 0) return -1;
+    out = reinterpret_cast<Fn*>(p);
+    return 0;
+}
+
+// Returns a new reference to `module.name`, which must be a type whose
+// instances are at least `basicsize` bytes (0 skips the layout check).
+BW_CORE_API PyTypeObject* import_type(PyObject* module, const char* name, size_t basicsize);
+
+// Returns a new reference to `module.name` (any object).
+BW_CORE_API PyObject* import_name(PyObject* module, const char* name);
+
+// One-time initialisation guard of a multi-phase module.  Each module keeps
+// one in static storage: the module may be created in one interpreter only
+// and executed once per process.
+struct ModuleGuard {
+    const char* short_name;    // name used in the re-initialisation message
+    int64_t interpreter = -1;  // id of the interpreter that first created it
+    PyObject* module = nullptr;  // borrowed; set once exec succeeded
+};
+
+// Py_mod_create helper: refuses a second interpreter.
+BW_CORE_API PyObject* guarded_create(ModuleGuard& guard, PyObject* spec, PyModuleDef* def);
+// First step of Py_mod_exec: returns 1 to go on, 0 when `module` was already
+// executed (nothing to do), -1 with ImportError on a second initialisation.
+BW_CORE_API int guarded_exec_begin(ModuleGuard& guard, PyObject* module);
+// Last step of a successful Py_mod_exec.
+inline void guarded_exec_done(ModuleGuard& guard, PyObject* module) { guard.module = module; }
+
+}  // namespace bw::capi

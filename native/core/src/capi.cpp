@@ -1,0 +1,107 @@
+#define BRINDLEWICK_CORE_BUILD
+#include "brindlewick/capi.hpp"
+
+#include "brindlewick/pyref.hpp"
+
+namespace bw::capi {
+
+static const char* module_name(PyObject* module) {
+    const char* name = PyModule_GetName(module);
+    if (!name) {
+        PyErr_Clear();
+        name = "?";
+    }
+    return name;
+}
+
+int export_pointer(PyObject* module, const char* name, void* pointer, const char* signature) {
+    PyObject* table = PyDict_GetItemString(PyModule_GetDict(module), "__pyx_capi__");  // borrowed
+    Ref owned;
+    if (!table) {
+        owned = Ref::steal(PyDict_New());
+        if (!owned || PyModule_AddObjectRef(module, "__pyx_capi__", owned.get()) < 0) return -1;
+        table = owned.get();
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(pointer, signature, nullptr));
+    if (!capsule) return -1;
+    return PyDict_SetItemString(table, name, capsule.get());
+}
+
+int import_pointer(PyObject* module, const char* name, const char* kind, const char* signature, void** out) {
+    Ref table = Ref::steal(PyObject_GetAttrString(module, "__pyx_capi__"));
+    if (!table) return -1;
+    PyObject* capsule = nullptr;
+    if (PyDict_Check(table.get())) {
+        Ref key = Ref::steal(PyUnicode_FromString(name));
+        if (!key) return -1;
+        if (PyDict_GetItemRef(table.get(), key.get(), &capsule) < 0) return -1;
+    }
+    Ref held = Ref::steal(capsule);
+    if (!capsule) {
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", module_name(module), kind,
+                     name);
+        return -1;
+    }
+    if (!PyCapsule_IsValid(capsule, signature)) {
+        const char* got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
+        PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)", kind,
+                     module_name(module), name, signature, got ? got : "(null)");
+        return -1;
+    }
+    void* pointer = PyCapsule_GetPointer(capsule, signature);
+    if (!pointer) return -1;
+    *out = pointer;
+    return 0;
+}
+
+PyTypeObject* import_type(PyObject* module, const char* name, size_t basicsize) {
+    Ref obj = Ref::steal(PyObject_GetAttrString(module, name));
+    if (!obj) return nullptr;
+    if (!PyType_Check(obj.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name(module), name);
+        return nullptr;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(obj.get());
+    if (basicsize && static_cast<size_t>(type->tp_basicsize) < basicsize) {
+        PyErr_Format(PyExc_ValueError,
+                     "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                     "Expected %zd from C header, got %zd from PyObject",
+                     module_name(module), name, static_cast<Py_ssize_t>(basicsize), type->tp_basicsize);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(obj.release());
+}
+
+PyObject* import_name(PyObject* module, const char* name) { return PyObject_GetAttrString(module, name); }
+
+static int64_t current_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
+
+PyObject* guarded_create(ModuleGuard& guard, PyObject* spec, PyModuleDef* def) {
+    int64_t id = current_interpreter();
+    if (guard.interpreter == -1) {
+        guard.interpreter = id;
+    } else if (guard.interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    PyObject* module = PyModule_NewObject(name.get());
+    if (module && def->m_doc && PyModule_SetDocString(module, def->m_doc) < 0) Py_CLEAR(module);
+    return module;
+}
+
+int guarded_exec_begin(ModuleGuard& guard, PyObject* module) {
+    if (guard.module == module) return 0;
+    if (guard.module) {
+        PyErr_Format(PyExc_ImportError,
+                     "Module '%.200s' has already been imported. Re-initialisation is not supported.",
+                     guard.short_name);
+        return -1;
+    }
+    return 1;
+}
+
+}  // namespace bw::capi
