@@ -1,0 +1,452 @@
+// Header collection of Message: case-insensitive lookups and edits of the
+// raw header list, a list of (name, value) byte tuples in wire order.
+//
+// Lookup keys are lowered and interned through the core library, so a name
+// that came from the same table matches on identity; otherwise names are
+// compared case-insensitively in place, without building lowered copies.
+#include <Python.h>
+
+#include "brindlewick/args.hpp"
+#include "brindlewick/fast_parse.h"
+#include "brindlewick/pyref.hpp"
+#include "message_core.hpp"
+
+namespace bw::messages {
+
+namespace {
+
+inline unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+
+bool raise_lower_on_none() {
+    PyErr_SetString(PyExc_TypeError, "descriptor 'lower' for 'bytes' objects doesn't apply to a 'NoneType' object");
+    return false;
+}
+
+bool raise_not_iterable_none() {
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+    return false;
+}
+
+// The normalised lookup key K = intern(key.lower()).
+class HeaderKey {
+public:
+    bool init(PyObject* key) {
+        if (key == Py_None) return raise_lower_on_none();
+        Ref lowered_obj;
+        PyObject* source = key;
+        if (!PyBytes_Check(key)) {
+            // Any object with a lower() giving bytes will do.
+            lowered_obj = Ref::steal(PyObject_CallMethodNoArgs(key, constants.str_lower));
+            if (!lowered_obj) return false;
+            if (!PyBytes_CheckExact(lowered_obj.get())) return args::raise_expected("bytes", lowered_obj.get());
+            source = lowered_obj.get();
+        }
+        length_ = PyBytes_GET_SIZE(source);
+        const auto* src = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(source));
+        if (length_ <= static_cast<Py_ssize_t>(sizeof small_)) {
+            for (Py_ssize_t i = 0; i < length_; i++) small_[i] = static_cast<char>(ascii_lower(src[i]));
+            data_ = small_;
+        } else {
+            owned_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, length_));
+            if (!owned_) return false;
+            char* dst = PyBytes_AS_STRING(owned_.get());
+            for (Py_ssize_t i = 0; i < length_; i++) dst[i] = static_cast<char>(ascii_lower(src[i]));
+            data_ = dst;
+        }
+        interned_ = get_interned_header_name_bytes(data_, length_);
+        return true;
+    }
+
+    // Match rule for a name that is exactly bytes: identity with K, else
+    // name.lower() == K, compared in place.
+    inline bool matches_bytes(PyObject* name) const {
+        if (name == interned_) return true;
+        if (PyBytes_GET_SIZE(name) != length_) return false;
+        const auto* n = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(name));
+        for (Py_ssize_t i = 0; i < length_; i++)
+            if (ascii_lower(n[i]) != static_cast<unsigned char>(data_[i])) return false;
+        return true;
+    }
+
+    // Any other name: its own lower(), compared with K by ==.
+    int matches_other(PyObject* name) {
+        Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(name, constants.str_lower));
+        if (!lowered) return -1;
+        PyObject* k = object();
+        if (!k) return -1;
+        return PyObject_RichCompareBool(lowered.get(), k, Py_EQ);
+    }
+
+    // K as a bytes object (borrowed, kept alive by this key).
+    PyObject* object() {
+        if (interned_) return interned_;
+        if (!owned_) owned_ = Ref::steal(PyBytes_FromStringAndSize(data_, length_));
+        return owned_.get();
+    }
+
+private:
+    char small_[BRINDLEWICK_MAX_INTERNED_HEADER_NAME];
+    const char* data_ = nullptr;
+    Py_ssize_t length_ = 0;
+    PyObject* interned_ = nullptr;
+    Ref owned_;
+};
+
+// Walks the raw header list by index, calling `on_match(entry)` for every
+// entry whose name matches; on_match returns 1 to stop, 0 to go on, -1 on
+// error.  Entries must be tuples.
+template <class OnMatch>
+int scan(MessageObject* self, HeaderKey& key, OnMatch&& on_match) {
+    PyObject* list = self->_raw_headers;
+    if (list == Py_None) return raise_not_iterable_none(), -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        PyObject* entry = PyList_GET_ITEM(list, i);
+        if (BW_UNLIKELY(!PyTuple_Check(entry))) {
+            if (entry == Py_None)
+                PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+            else
+                args::raise_expected("tuple", entry);
+            return -1;
+        }
+        if (BW_UNLIKELY(PyTuple_GET_SIZE(entry) == 0)) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            return -1;
+        }
+        PyObject* name = PyTuple_GET_ITEM(entry, 0);
+        int matched;
+        if (BW_LIKELY(PyBytes_CheckExact(name))) {
+            matched = key.matches_bytes(name);
+        } else {
+            Ref hold = Ref::borrow(entry);  // lower() may run code that edits the list
+            matched = key.matches_other(name);
+            if (matched < 0) return -1;
+            if (matched) {
+                int r = on_match(entry);
+                if (r != 0) return r;
+            }
+            continue;
+        }
+        if (matched) {
+            int r = on_match(entry);
+            if (r != 0) return r;
+        }
+    }
+    return 0;
+}
+
+// entry[1] of a tuple entry; borrowed.
+inline PyObject* entry_value(PyObject* entry) {
+    if (BW_UNLIKELY(PyTuple_GET_SIZE(entry) < 2)) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return nullptr;
+    }
+    return PyTuple_GET_ITEM(entry, 1);
+}
+
+inline bool expect_bytes_result(PyObject* value) { return args::expect_exact(value, &PyBytes_Type); }
+
+// Removes the first item of `list` equal to `item`, like list.remove.
+int list_remove(PyObject* list, PyObject* item) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        Ref candidate = Ref::borrow(PyList_GET_ITEM(list, i));
+        int eq = PyObject_RichCompareBool(candidate.get(), item, Py_EQ);
+        if (eq < 0) return -1;
+        if (eq) return PyList_SetSlice(list, i, i + 1, nullptr);
+    }
+    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+    return -1;
+}
+
+int raise_no_attribute_on_none(const char* attribute) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
+    return -1;
+}
+
+// Unpacks one entry into exactly two items, as `name, value = entry` does.
+int unpack_pair(PyObject* entry, Ref& first, Ref& second) {
+    if (PyTuple_Check(entry) || PyList_Check(entry)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(entry);
+        if (n != 2) {
+            if (n > 2)
+                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+            else
+                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+            return -1;
+        }
+        first = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 0));
+        second = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 1));
+        return 0;
+    }
+    if (entry == Py_None) return raise_not_iterable_none(), -1;
+    Ref it = Ref::steal(PyObject_GetIter(entry));
+    if (!it) return -1;
+    Ref* targets[2] = {&first, &second};
+    for (Py_ssize_t k = 0; k < 2; k++) {
+        *targets[k] = Ref::steal(PyIter_Next(it.get()));
+        if (!*targets[k]) {
+            if (PyErr_Occurred()) return -1;
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", k, k == 1 ? "" : "s");
+            return -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+        return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* make_entry(PyObject* key, PyObject* value) {
+    Ref name = Ref::steal(intern_header_name_bytes(key));
+    PyObject* entry = PyTuple_New(2);
+    if (!entry) return nullptr;
+    PyTuple_SET_ITEM(entry, 0, name.release());
+    PyTuple_SET_ITEM(entry, 1, Py_NewRef(value));
+    return entry;
+}
+
+int append_entry(MessageObject* self, PyObject* key, PyObject* value) {
+    if (self->_raw_headers == Py_None) return raise_no_attribute_on_none("append");
+    Ref entry = Ref::steal(make_entry(key, value));
+    if (!entry) return -1;
+    return PyList_Append(self->_raw_headers, entry.get());
+}
+
+}  // namespace
+
+// ---- native operations ---------------------------------------------------
+
+PyObject* get_headers(MessageObject* self, PyObject* key, int skip_dispatch) {
+    if (!skip_dispatch && message_overrides.overridden(as_object(self), kGetHeaders)) {
+        Ref r = Ref::steal(message_overrides.call(as_object(self), kGetHeaders, &key, 1));
+        if (r && !args::expect_exact(r.get(), &PyList_Type)) return nullptr;
+        return r.release();
+    }
+    HeaderKey k;
+    if (!k.init(key)) return nullptr;
+    Ref values = Ref::steal(PyList_New(0));
+    if (!values) return nullptr;
+    int r = scan(self, k, [&](PyObject* entry) {
+        PyObject* value = entry_value(entry);
+        if (!value) return -1;
+        return PyList_Append(values.get(), value);
+    });
+    if (r < 0) return nullptr;
+    return values.release();
+}
+
+PyObject* get_first_header(MessageObject* self, PyObject* key, int skip_dispatch) {
+    if (!skip_dispatch && message_overrides.overridden(as_object(self), kGetFirstHeader)) {
+        Ref r = Ref::steal(message_overrides.call(as_object(self), kGetFirstHeader, &key, 1));
+        if (r && !expect_bytes_result(r.get())) return nullptr;
+        return r.release();
+    }
+    HeaderKey k;
+    if (!k.init(key)) return nullptr;
+    PyObject* found = nullptr;
+    int r = scan(self, k, [&](PyObject* entry) {
+        PyObject* value = entry_value(entry);
+        if (!value) return -1;
+        if (!expect_bytes_result(value)) return -1;
+        found = Py_NewRef(value);
+        return 1;
+    });
+    if (r < 0) return nullptr;
+    return found ? found : Py_NewRef(Py_None);
+}
+
+PyObject* get_single_header(MessageObject* self, PyObject* key, int skip_dispatch) {
+    if (!skip_dispatch && message_overrides.overridden(as_object(self), kGetSingleHeader)) {
+        Ref r = Ref::steal(message_overrides.call(as_object(self), kGetSingleHeader, &key, 1));
+        if (r && !expect_bytes_result(r.get())) return nullptr;
+        return r.release();
+    }
+    Ref values = Ref::steal(self->vtab->get_headers(self, key, 0));
+    if (!values) return nullptr;
+    if (values.get() == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(values.get());
+    if (n > 1) {
+        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
+        return nullptr;
+    }
+    if (n < 1) {
+        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
+        return nullptr;
+    }
+    PyObject* value = PyList_GET_ITEM(values.get(), 0);
+    if (!expect_bytes_result(value)) return nullptr;
+    return Py_NewRef(value);
+}
+
+PyObject* remove_header(MessageObject* self, PyObject* key, int skip_dispatch) {
+    if (!skip_dispatch && message_overrides.overridden(as_object(self), kRemoveHeader))
+        return message_overrides.call(as_object(self), kRemoveHeader, &key, 1);
+    Ref matched = Ref::steal(get_headers_tuples(self, key));
+    if (!matched) return nullptr;
+    // Removal by equality after the scan: the list is never edited while it
+    // is walked, and equal duplicates go too since each one was collected.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(matched.get()); i++)
+        if (list_remove(self->_raw_headers, PyList_GET_ITEM(matched.get(), i)) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+int has_header_native(MessageObject* self, PyObject* key) {
+    HeaderKey k;
+    if (!k.init(key)) return -1;
+    PyObject* list = self->_raw_headers;
+    if (list == Py_None) return raise_not_iterable_none(), -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        PyObject* entry = PyList_GET_ITEM(list, i);
+        PyObject *name, *value;
+        Ref first, second;
+        if (BW_LIKELY(PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)) {
+            name = PyTuple_GET_ITEM(entry, 0);
+            value = PyTuple_GET_ITEM(entry, 1);
+        } else {
+            Ref hold = Ref::borrow(entry);
+            if (unpack_pair(entry, first, second) < 0) return -1;
+            name = first.get();
+            value = second.get();
+        }
+        if (!expect_bytes_result(name) || !expect_bytes_result(value)) return -1;
+        if (name == Py_None) return raise_lower_on_none(), -1;
+        if (k.matches_bytes(name)) return 1;
+    }
+    return 0;
+}
+
+int call_override_bool(MessageObject* self, int slot, PyObject* const* args, size_t nargs) {
+    Ref r = Ref::steal(message_overrides.call(as_object(self), slot, args, nargs));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+int has_header(MessageObject* self, PyObject* key, int skip_dispatch) {
+    if (!skip_dispatch && message_overrides.overridden(as_object(self), kHasHeader))
+        return call_override_bool(self, kHasHeader, &key, 1);
+    return has_header_native(self, key);
+}
+
+int add_header_native(MessageObject* self, PyObject* key, PyObject* value) {
+    return append_entry(self, key, value);
+}
+
+int add_header_if_missing(MessageObject* self, PyObject* key, PyObject* value) {
+    int present = has_header_native(self, key);
+    if (present < 0) return -1;
+    if (present) return 0;
+    return append_entry(self, key, value);
+}
+
+PyObject* add_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch) {
+    if (!skip_dispatch && message_overrides.overridden(as_object(self), kAddHeader)) {
+        PyObject* a[2] = {key, value};
+        return message_overrides.call(as_object(self), kAddHeader, a, 2);
+    }
+    if (append_entry(self, key, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* set_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch) {
+    if (!skip_dispatch && message_overrides.overridden(as_object(self), kSetHeader)) {
+        PyObject* a[2] = {key, value};
+        return message_overrides.call(as_object(self), kSetHeader, a, 2);
+    }
+    Ref removed = Ref::steal(self->vtab->remove_header(self, key, 0));
+    if (!removed) return nullptr;
+    if (append_entry(self, key, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+int remove_headers(MessageObject* self, PyObject* headers) {
+    if (headers == Py_None) return raise_not_iterable_none(), -1;
+    Ref items = Ref::steal(PySequence_Fast(headers, "'%.200s' object is not iterable"));
+    if (!items) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); i++) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyTuple_CheckExact(item) && item != Py_None) return args::raise_expected("tuple", item), -1;
+        if (self->_raw_headers == Py_None) return raise_no_attribute_on_none("remove");
+        if (list_remove(self->_raw_headers, item) < 0) return -1;
+    }
+    return 0;
+}
+
+PyObject* get_headers_tuples(MessageObject* self, PyObject* key) {
+    HeaderKey k;
+    if (!k.init(key)) return nullptr;
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) return nullptr;
+    int r = scan(self, k, [&](PyObject* entry) { return PyList_Append(entries.get(), entry); });
+    if (r < 0) return nullptr;
+    return entries.release();
+}
+
+// ---- Python-visible methods ------------------------------------------------
+
+namespace {
+
+const char* const kKey[] = {"key"};
+const char* const kKeyValue[] = {"key", "value"};
+
+#define BW_KEY_METHOD(fn, name)                                                                        \
+    PyObject* py_##fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {     \
+        static args::Signature sig{name, kKey, 1, 1};                                                  \
+        PyObject* a[1];                                                                                \
+        if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;                                \
+        if (!args::exact(a[0], &PyBytes_Type, "key")) return nullptr;                                  \
+        return fn(as_message(self), a[0], 1);                                                          \
+    }
+
+BW_KEY_METHOD(get_headers, "get_headers")
+BW_KEY_METHOD(get_first_header, "get_first_header")
+BW_KEY_METHOD(get_single_header, "get_single_header")
+BW_KEY_METHOD(remove_header, "remove_header")
+#undef BW_KEY_METHOD
+
+PyObject* py_has_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static args::Signature sig{"has_header", kKey, 1, 1};
+    PyObject* a[1];
+    if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!args::exact(a[0], &PyBytes_Type, "key")) return nullptr;
+    int r = has_header_native(as_message(self), a[0]);
+    if (r < 0) return nullptr;
+    return bool_ref(r);
+}
+
+#define BW_KEY_VALUE_METHOD(fn, name)                                                                  \
+    PyObject* py_##fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {     \
+        static args::Signature sig{name, kKeyValue, 2, 2};                                             \
+        PyObject* a[2];                                                                                \
+        if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;                                \
+        if (!args::exact(a[0], &PyBytes_Type, "key") || !args::exact(a[1], &PyBytes_Type, "value"))     \
+            return nullptr;                                                                            \
+        return fn(as_message(self), a[0], a[1], 1);                                                    \
+    }
+
+BW_KEY_VALUE_METHOD(add_header, "add_header")
+BW_KEY_VALUE_METHOD(set_header, "set_header")
+#undef BW_KEY_VALUE_METHOD
+
+#define BW_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_FASTCALL | METH_KEYWORDS
+
+}  // namespace
+
+PyMethodDef header_methods[] = {
+    {"get_headers", BW_FASTCALL(py_get_headers), "get_headers(key: bytes) -> list[bytes]: values of every header named key."},
+    {"get_first_header", BW_FASTCALL(py_get_first_header),
+     "get_first_header(key: bytes) -> bytes | None: value of the first header named key."},
+    {"get_single_header", BW_FASTCALL(py_get_single_header),
+     "get_single_header(key: bytes) -> bytes: value of the one header named key; ValueError unless exactly one."},
+    {"remove_header", BW_FASTCALL(py_remove_header), "remove_header(key: bytes) -> None: removes every header named key."},
+    {"has_header", BW_FASTCALL(py_has_header), "has_header(key: bytes) -> bool"},
+    {"add_header", BW_FASTCALL(py_add_header), "add_header(key: bytes, value: bytes) -> None: appends a header."},
+    {"set_header", BW_FASTCALL(py_set_header),
+     "set_header(key: bytes, value: bytes) -> None: replaces every header named key by one at the end."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace bw::messages

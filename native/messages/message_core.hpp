@@ -1,0 +1,63 @@
+// Private declarations shared by the source units of the Message core.
+#pragma once
+
+#include <Python.h>
+
+#include "brindlewick/overrides.hpp"
+#include "messages.hpp"
+
+namespace bw::messages {
+
+// Overridable methods of Message, by bit position in the override table.
+enum MessageSlot {
+    kGetHeaders,
+    kGetFirstHeader,
+    kGetSingleHeader,
+    kRemoveHeader,
+    kHasHeader,
+    kAddHeader,
+    kSetHeader,
+    kContentType,
+    kWithContent,
+    kHasBody,
+    kDeclaresContentType,
+    kDeclaresJson,
+    kDeclaresXml,
+    kMessageSlotCount
+};
+
+extern OverrideTable message_overrides;
+
+// Header collection (header_ops.cpp).
+PyObject* get_headers(MessageObject* self, PyObject* key, int skip_dispatch);
+PyObject* get_first_header(MessageObject* self, PyObject* key, int skip_dispatch);
+PyObject* get_single_header(MessageObject* self, PyObject* key, int skip_dispatch);
+PyObject* remove_header(MessageObject* self, PyObject* key, int skip_dispatch);
+int has_header_native(MessageObject* self, PyObject* key);
+int has_header(MessageObject* self, PyObject* key, int skip_dispatch);
+int add_header_native(MessageObject* self, PyObject* key, PyObject* value);
+int add_header_if_missing(MessageObject* self, PyObject* key, PyObject* value);
+PyObject* add_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch);
+PyObject* set_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch);
+int remove_headers(MessageObject* self, PyObject* headers);
+PyObject* get_headers_tuples(MessageObject* self, PyObject* key);
+extern PyMethodDef header_methods[];
+
+// Content type and charset (content_type.cpp).
+PyObject* content_type(MessageObject* self, int skip_dispatch);
+int declares_content_type(MessageObject* self, PyObject* type, int skip_dispatch);
+int declares_json(MessageObject* self, int skip_dispatch);
+int declares_xml(MessageObject* self, int skip_dispatch);
+PyObject* message_charset(MessageObject* self);
+extern PyMethodDef content_type_methods[];
+
+// Truth value of `content` the way `if content:` reads it.
+inline int content_is_present(PyObject* content) {
+    if (content == Py_None) return 0;
+    return PyObject_IsTrue(content);
+}
+
+// Calls an override and converts its result to a truth value.
+int call_override_bool(MessageObject* self, int slot, PyObject* const* args, size_t nargs);
+
+}  // namespace bw::messages
