@@ -1,0 +1,27 @@
+# Sourced by test.sh and bench.sh: provisions CPython 3.14 and a venv,
+# installs the development requirements and builds and installs the package.
+# Sets $python to the venv's interpreter.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+install_into() {  # install_into PYTHON: requirements, then the package itself
+    local py="$1"
+    "$py" -m pip install -q --disable-pip-version-check -r "$root/requirements-dev.txt" \
+        || { echo "setup: installing requirements-dev.txt failed" >&2; return 1; }
+    "$py" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps "$root" \
+        || { echo "setup: building brindlewick failed" >&2; return 1; }
+}
+
+python="$("$root/scripts/provision-python.sh")"
+install_into "$python"
+
+# The newest older CPython that pyenv has (3.13 or newer), for a second run.
+older_python() {
+    command -v pyenv >/dev/null 2>&1 || return 0
+    local v
+    v=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.(1[3-9])\.[0-9]+$' | grep -v '^3\.14' | sort -V | tail -n1)
+    [[ -n "$v" ]] || return 0
+    local prefix
+    prefix=$(pyenv prefix "$v" 2>/dev/null) || return 0
+    local minor=${v%.*}
+    [[ -x "$prefix/bin/python$minor" ]] && echo "$prefix/bin/python$minor"
+}
