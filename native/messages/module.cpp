@@ -197,7 +197,8 @@ int make_constants(PyObject* module) {
     if (!re) return -1;
     Ref flag = Ref::steal(PyObject_GetAttrString(re.get(), "I"));
     if (!flag) return -1;
-    PyObject* rx = PyObject_CallMethod(re.get(), "compile", "y#O", "charset=([\\w\\-]+)", Py_ssize_t(18), flag.get());
+    static const char pattern[] = "charset=([\\w\\-]+)";
+    PyObject* rx = PyObject_CallMethod(re.get(), "compile", "y#O", pattern, Py_ssize_t(sizeof pattern - 1), flag.get());
     if (!rx) return -1;
     Py_XSETREF(constants.charset_rx, rx);
     return PyModule_AddObjectRef(module, "_charset_rx", rx);
