@@ -282,9 +282,51 @@ PyObject* get_single_header(MessageObject* self, PyObject* key, int skip_dispatc
     return Py_NewRef(value);
 }
 
+namespace {
+
+// Removal in one pass for the usual list: every entry an exact tuple whose
+// name is exact bytes.  Equal entries then have equal names, so dropping
+// every matching entry in place leaves exactly what removing each collected
+// entry by equality would.  Returns 1 when done, 0 when the list is not of
+// that kind (nothing changed), -1 on error.
+int remove_matching_in_place(MessageObject* self, HeaderKey& k) {
+    PyObject* list = self->_raw_headers;
+    if (list == Py_None) return raise_not_iterable_none(), -1;
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject** items = PySequence_Fast_ITEMS(list);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* entry = items[i];
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) == 0 ||
+            !PyBytes_CheckExact(PyTuple_GET_ITEM(entry, 0)))
+            return 0;
+    }
+    Py_ssize_t kept = 0, dropped = 0;
+    PyObject* small[16];
+    PyObject** gone = n <= 16 ? small : static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * n));
+    if (!gone) return PyErr_NoMemory(), -1;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* entry = items[i];
+        if (k.matches_bytes(PyTuple_GET_ITEM(entry, 0)))
+            gone[dropped++] = entry;
+        else
+            items[kept++] = entry;
+    }
+    Py_SET_SIZE(list, kept);
+    for (Py_ssize_t i = 0; i < dropped; i++) Py_DECREF(gone[i]);
+    if (gone != small) PyMem_Free(gone);
+    return 1;
+}
+
+}  // namespace
+
 PyObject* remove_header(MessageObject* self, PyObject* key, int skip_dispatch) {
     if (!skip_dispatch && message_overrides.overridden(as_object(self), kRemoveHeader))
         return message_overrides.call(as_object(self), kRemoveHeader, &key, 1);
+    HeaderKey k;
+    if (!k.init(key)) return nullptr;
+    int done = remove_matching_in_place(self, k);
+    if (done < 0) return nullptr;
+    if (done) Py_RETURN_NONE;
     Ref matched = Ref::steal(get_headers_tuples(self, key));
     if (!matched) return nullptr;
     // Removal by equality after the scan: the list is never edited while it
