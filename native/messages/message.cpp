@@ -86,6 +86,11 @@ PyObject* build_raw_headers(PyObject* headers) {
             PyObject* name = PyTuple_GET_ITEM(item, 0);
             if (!PyBytes_CheckExact(name)) return args::raise_expected("bytes", name), nullptr;
             Ref interned = Ref::steal(intern_header_name_bytes(name));
+            if (interned.get() == name && PyTuple_CheckExact(item)) {
+                // Nothing to replace: the equal immutable tuple serves as it is.
+                PyList_SET_ITEM(result.get(), i, Py_NewRef(item));
+                continue;
+            }
             replacement = PyTuple_New(2);
             if (!replacement) return nullptr;
             PyTuple_SET_ITEM(replacement, 0, interned.release());
