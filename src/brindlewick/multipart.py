@@ -123,12 +123,20 @@ async def parse_multipart_async(
     parser = Parser(boundary, max_header_size, max_header_lines)
     reader = _Reader(parser, chunks)
     next_part = parser.next_part
-    while True:
-        head = next_part()
-        while head == b"":
-            await reader.pull()
+    try:
+        while True:
             head = next_part()
-        if head is None:
-            return
-        name, file_name, content_type, charset = head
-        yield StreamedFormPart(name, file_name, content_type, charset, _PartData(reader, parser.part_index))
+            while head == b"":
+                await reader.pull()
+                head = next_part()
+            if head is None:
+                return
+            name, file_name, content_type, charset = head
+            yield StreamedFormPart(name, file_name, content_type, charset, _PartData(reader, parser.part_index))
+    finally:
+        # The epilogue is never read: release the source at once rather than
+        # leaving a suspended async generator to the garbage collector.
+        if not reader.exhausted:
+            close = getattr(reader.source, "aclose", None)
+            if close is not None:
+                await close()
