@@ -17,6 +17,7 @@ int exec(PyObject* module) {
     if (brindlewick_core_init() != BRINDLEWICK_OK) return -1;
     if (bw::contents::init_content_types(module) < 0) return -1;
     if (bw::contents::init_form_functions(module) < 0) return -1;
+    if (bw::contents::init_streamed_form_part(module) < 0) return -1;
     bw::capi::guarded_exec_done(guard, module);
     return 0;
 }
