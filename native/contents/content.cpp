@@ -1,4 +1,5 @@
-// Content: a body held in memory, and the base of every content class.
+// Content, the base of every content class (a body held in memory), and
+// StreamedContent (a body produced by an async iterable).
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
@@ -8,10 +9,8 @@
 
 namespace bw::contents {
 
-using siblings::ContentObject;
-using siblings::ContentVTable;
-
 PyTypeObject* ContentType = nullptr;
+PyTypeObject* StreamedContentType = nullptr;
 
 namespace {
 
@@ -19,26 +18,21 @@ const char* const kOverridable[] = {"dispose"};
 OverrideTable overrides(kOverridable, 1);
 enum { kDispose = 0 };
 
+inline ContentObject* as_content(PyObject* op) { return reinterpret_cast<ContentObject*>(op); }
+
+// In-memory bodies own nothing but their bytes, which stay readable: a
+// content object is often shared by many responses, and each response's
+// reset disposes it.
 int content_dispose(ContentObject* self, int skip_dispatch) {
-    if (!skip_dispatch && overrides.overridden(reinterpret_cast<PyObject*>(self), kDispose)) {
-        Ref r = Ref::steal(overrides.call(reinterpret_cast<PyObject*>(self), kDispose, nullptr, 0));
-        return r ? 0 : -1;
-    }
-    // An in-memory body owns nothing beyond its bytes, which stay readable.
+    int result;
+    if (dispose_override(self, skip_dispatch, &result)) return result;
     return 0;
 }
 
 ContentVTable content_vtable = {content_dispose};
+ContentVTable streamed_vtable = {content_dispose};
 
-PyObject* content_new(PyTypeObject* type, PyObject*, PyObject*) {
-    auto* self = reinterpret_cast<ContentObject*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    self->vtab = &content_vtable;
-    self->type = Py_NewRef(Py_None);
-    self->body = Py_NewRef(Py_None);
-    self->length = -1;
-    return reinterpret_cast<PyObject*>(self);
-}
+PyObject* content_new(PyTypeObject* type, PyObject*, PyObject*) { return content_new_common(type, &content_vtable); }
 
 int content_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"content_type", "data", nullptr};
@@ -47,25 +41,10 @@ int content_init(PyObject* op, PyObject* args, PyObject* kwargs) {
         return -1;
     if (!args::exact(content_type, &PyBytes_Type, "content_type")) return -1;
     if (!args::exact(data, &PyBytes_Type, "data", false)) return -1;
-    auto* self = reinterpret_cast<ContentObject*>(op);
+    auto* self = as_content(op);
     assign_field(self->type, content_type);
     assign_field(self->body, data);
     self->length = PyBytes_GET_SIZE(data);
-    return 0;
-}
-
-int content_traverse(PyObject* op, visitproc visit, void* arg) {
-    auto* self = reinterpret_cast<ContentObject*>(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->type);
-    Py_VISIT(self->body);
-    return 0;
-}
-
-int content_clear(PyObject* op) {
-    auto* self = reinterpret_cast<ContentObject*>(op);
-    Py_CLEAR(self->type);
-    Py_CLEAR(self->body);
     return 0;
 }
 
@@ -80,28 +59,66 @@ void content_dealloc(PyObject* op) {
 int content_bool(PyObject*) { return 1; }
 
 PyObject* py_dispose(PyObject* op, PyObject*) {
-    if (content_dispose(reinterpret_cast<ContentObject*>(op), 1) < 0) return nullptr;
+    // The native entry of the object's own class, without dispatch: this is
+    // what `super().dispose()` in a Python override reaches.
+    if (as_content(op)->vtab->dispose(as_content(op), 1) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
+PyObject* py_read(PyObject* op, PyObject*) { return ready(as_content(op)->body); }
+
+PyObject* py_read_buffer(PyObject* op, PyObject*) {
+    Ref view = Ref::steal(memoryview_of(as_content(op)->body));
+    if (!view) return nullptr;
+    return ready(view.get());
+}
+
+PyObject* py_stream(PyObject* op, PyObject*) { return yield_once(as_content(op)->body); }
+
+PyObject* restore_function = nullptr;  // module function _restore_content
+
+PyObject* extra_state(PyObject* op);
+
+PyObject* py_reduce(PyObject* op, PyObject*) {
+    auto* self = as_content(op);
+    Ref extra = Ref::steal(extra_state(op));
+    if (!extra) return nullptr;
+    PyObject* dict = nullptr;
+    if (Py_TYPE(op)->tp_dictoffset != 0 || (Py_TYPE(op)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        dict = PyObject_GenericGetDict(op, nullptr);
+        if (!dict) return nullptr;
+    }
+    Ref state = Ref::steal(dict ? dict : Py_NewRef(Py_None));
+    Ref length = Ref::steal(PyLong_FromSsize_t(self->length));
+    if (!length) return nullptr;
+    return Py_BuildValue("O(OOOOOO)", restore_function, reinterpret_cast<PyObject*>(Py_TYPE(op)), self->type,
+                         self->body, length.get(), extra.get(), state.get());
+}
+
 PyMethodDef content_methods[] = {
-    {"dispose", py_dispose, METH_NOARGS, "Releases what the content holds; safe to call more than once."},
+    {"dispose", py_dispose, METH_NOARGS, "dispose() -> None: releases what the content holds; idempotent."},
+    {"read", py_read, METH_NOARGS, "read() -> awaitable of the body."},
+    {"read_buffer", py_read_buffer, METH_NOARGS, "read_buffer() -> awaitable of a memoryview of the body."},
+    {"stream", py_stream, METH_NOARGS, "stream() -> async iterator yielding the body once."},
+    {"get_parts", py_stream, METH_NOARGS, "get_parts() -> async iterator yielding the body once."},
+    {"__reduce__", py_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* get_type(PyObject* op, void*) { return Py_NewRef(reinterpret_cast<ContentObject*>(op)->type); }
-PyObject* get_body(PyObject* op, void*) { return Py_NewRef(reinterpret_cast<ContentObject*>(op)->body); }
-PyObject* get_length(PyObject* op, void*) { return PyLong_FromSsize_t(reinterpret_cast<ContentObject*>(op)->length); }
+PyObject* get_type(PyObject* op, void*) { return Py_NewRef(as_content(op)->type); }
+PyObject* get_body(PyObject* op, void*) { return Py_NewRef(as_content(op)->body); }
+PyObject* get_length(PyObject* op, void*) { return PyLong_FromSsize_t(as_content(op)->length); }
+PyObject* get_body_buffer(PyObject* op, void*) { return memoryview_of(as_content(op)->body); }
 
 int set_type(PyObject* op, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (!args::expect_exact(value, &PyBytes_Type)) return -1;
-    assign_field(reinterpret_cast<ContentObject*>(op)->type, value);
+    assign_field(as_content(op)->type, value);
     return 0;
 }
 
 int set_body(PyObject* op, PyObject* value, void*) {
-    assign_field(reinterpret_cast<ContentObject*>(op)->body, value ? value : Py_None);
+    assign_field(as_content(op)->body, value ? value : Py_None);
     return 0;
 }
 
@@ -110,9 +127,10 @@ int set_length(PyObject* op, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "cannot delete length");
         return -1;
     }
+    if (!PyLong_Check(value)) return args::raise_expected("int", value) ? 0 : -1;
     Py_ssize_t n = PyLong_AsSsize_t(value);
     if (n == -1 && PyErr_Occurred()) return -1;
-    reinterpret_cast<ContentObject*>(op)->length = n;
+    as_content(op)->length = n;
     return 0;
 }
 
@@ -120,6 +138,8 @@ PyGetSetDef content_getset[] = {
     {"type", get_type, set_type, "Declared media type (bytes or None).", nullptr},
     {"body", get_body, set_body, "The body, when held in memory.", nullptr},
     {"length", get_length, set_length, "Body length in bytes; negative when not known in advance.", nullptr},
+    {"body_buffer", get_body_buffer, nullptr, "A memoryview of the body held in memory (empty when none).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -144,14 +164,215 @@ PyType_Spec content_spec = {
     content_slots,
 };
 
+// ---- StreamedContent ---------------------------------------------------------
+
+inline StreamedContentObject* as_streamed(PyObject* op) { return reinterpret_cast<StreamedContentObject*>(op); }
+
+PyObject* streamed_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* op = content_new_common(type, &streamed_vtable);
+    if (op) as_streamed(op)->data_provider = Py_NewRef(Py_None);
+    return op;
+}
+
+int streamed_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"content_type", "data_provider", "data_length", nullptr};
+    PyObject *content_type, *provider, *length_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:StreamedContent", const_cast<char**>(kw), &content_type,
+                                     &provider, &length_obj))
+        return -1;
+    if (!args::exact(content_type, &PyBytes_Type, "content_type")) return -1;
+    if (!PyCallable_Check(provider)) return args::raise_arg_type("data_provider", "callable", provider) ? 0 : -1;
+    Py_ssize_t length = -1;
+    if (length_obj && length_obj != Py_None) {
+        if (!PyLong_Check(length_obj)) return args::raise_arg_type("data_length", "int", length_obj) ? 0 : -1;
+        length = PyLong_AsSsize_t(length_obj);
+        if (length == -1 && PyErr_Occurred()) return -1;
+        if (length < 0) length = -1;
+    }
+    auto* self = as_streamed(op);
+    assign_field(self->type, content_type);
+    assign_field(self->body, Py_None);
+    assign_field(self->data_provider, provider);
+    self->length = length;
+    return 0;
+}
+
+int streamed_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(as_streamed(op)->data_provider);
+    return content_traverse(op, visit, arg);
+}
+
+int streamed_clear(PyObject* op) {
+    Py_CLEAR(as_streamed(op)->data_provider);
+    return content_clear(op);
+}
+
+void streamed_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    streamed_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+// get_parts() and stream(): the provider's async iterable, iterated as it is.
+PyObject* streamed_stream(PyObject* op, PyObject*) {
+    PyObject* provider = as_streamed(op)->data_provider;
+    if (provider == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "StreamedContent has no data_provider");
+        return nullptr;
+    }
+    Ref iterable = Ref::steal(PyObject_CallNoArgs(provider));
+    if (!iterable) return nullptr;
+    PyTypeObject* t = Py_TYPE(iterable.get());
+    if (!t->tp_as_async || !t->tp_as_async->am_aiter) {
+        PyErr_Format(PyExc_TypeError, "data_provider() must return an async iterable, got %.200s", t->tp_name);
+        return nullptr;
+    }
+    return t->tp_as_async->am_aiter(iterable.get());
+}
+
+PyObject* get_data_provider(PyObject* op, void*) { return Py_NewRef(as_streamed(op)->data_provider); }
+
+PyGetSetDef streamed_getset[] = {
+    {"data_provider", get_data_provider, nullptr, "The callable that returns the async iterable of the body.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef streamed_methods[] = {
+    {"stream", streamed_stream, METH_NOARGS, "stream() -> async iterator over the pieces of data_provider()."},
+    {"get_parts", streamed_stream, METH_NOARGS, "get_parts() -> async iterator over the pieces of data_provider()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot streamed_slots[] = {
+    {Py_tp_methods, streamed_methods},
+    {Py_tp_new, reinterpret_cast<void*>(streamed_new)},
+    {Py_tp_init, reinterpret_cast<void*>(streamed_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(streamed_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(streamed_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(streamed_clear)},
+    {Py_tp_getset, streamed_getset},
+    {Py_tp_doc, const_cast<char*>("StreamedContent(content_type: bytes, data_provider, data_length: int = -1): "
+                                  "a body produced by data_provider(), an async iterable of bytes.")},
+    {0, nullptr},
+};
+
+PyType_Spec streamed_spec = {
+    "brindlewick.contents.StreamedContent",
+    sizeof(StreamedContentObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    streamed_slots,
+};
+
+// ---- pickling ------------------------------------------------------------------
+
+PyObject* extra_state(PyObject* op) {
+    if (PyObject_TypeCheck(op, StreamedContentType)) return Py_NewRef(as_streamed(op)->data_provider);
+    if (PyObject_TypeCheck(op, ASGIContentType) || PyObject_TypeCheck(op, RSGIContentType)) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object: it reads from a live connection",
+                     Py_TYPE(op)->tp_name);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* py_restore_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) return args::raise_count("_restore_content", 6, 6, nargs) ? nullptr : nullptr;
+    PyObject* cls = args[0];
+    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), ContentType))
+        return args::raise_arg_type("cls", "type[Content]", cls), nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyType_IsSubtype(type, ASGIContentType) || PyType_IsSubtype(type, RSGIContentType)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpickle '%.200s' object", type->tp_name);
+        return nullptr;
+    }
+    if (!args::exact(args[1], &PyBytes_Type, "content_type")) return nullptr;
+    if (!PyLong_Check(args[3])) return args::raise_arg_type("length", "int", args[3]), nullptr;
+    Py_ssize_t length = PyLong_AsSsize_t(args[3]);
+    if (length == -1 && PyErr_Occurred()) return nullptr;
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    Ref obj = Ref::steal(type->tp_new(type, empty.get(), nullptr));
+    if (!obj) return nullptr;
+    auto* self = as_content(obj.get());
+    assign_field(self->type, args[1]);
+    assign_field(self->body, args[2]);
+    self->length = length;
+    if (PyType_IsSubtype(type, StreamedContentType)) assign_field(as_streamed(obj.get())->data_provider, args[4]);
+    PyObject* state = args[5];
+    if (state != Py_None) {
+        if (!PyDict_Check(state)) return args::raise_arg_type("state", "dict", state), nullptr;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(state, &pos, &key, &value))
+            if (PyObject_SetAttr(obj.get(), key, value) < 0) return nullptr;
+    }
+    return obj.release();
+}
+
+PyMethodDef module_functions[] = {
+    {"_restore_content", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_restore_content)), METH_FASTCALL,
+     "Rebuilds a pickled content object."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
+
+// ---- shared by the content classes --------------------------------------------
+
+PyObject* content_new_common(PyTypeObject* type, ContentVTable* vtab) {
+    auto* self = reinterpret_cast<ContentObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->vtab = vtab;
+    self->type = Py_NewRef(Py_None);
+    self->body = Py_NewRef(Py_None);
+    self->length = -1;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int content_traverse(PyObject* op, visitproc visit, void* arg) {
+    auto* self = as_content(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(self->type);
+    Py_VISIT(self->body);
+    return 0;
+}
+
+int content_clear(PyObject* op) {
+    auto* self = as_content(op);
+    Py_CLEAR(self->type);
+    Py_CLEAR(self->body);
+    return 0;
+}
+
+int dispose_override(ContentObject* self, int skip_dispatch, int* result) {
+    if (skip_dispatch || !overrides.overridden(reinterpret_cast<PyObject*>(self), kDispose)) return 0;
+    Ref r = Ref::steal(overrides.call(reinterpret_cast<PyObject*>(self), kDispose, nullptr, 0));
+    *result = r ? 0 : -1;
+    return 1;
+}
 
 int init_content_types(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &content_spec, nullptr);
     if (!type) return -1;
     Py_XSETREF(ContentType, reinterpret_cast<PyTypeObject*>(type));
     if (overrides.bind(ContentType) < 0) return -1;
-    return PyModule_AddObjectRef(module, "Content", type);
+    if (PyModule_AddObjectRef(module, "Content", type) < 0) return -1;
+
+    type = PyType_FromModuleAndSpec(module, &streamed_spec, reinterpret_cast<PyObject*>(ContentType));
+    if (!type) return -1;
+    Py_XSETREF(StreamedContentType, reinterpret_cast<PyTypeObject*>(type));
+    overrides.add_native_type(StreamedContentType);
+    if (PyModule_AddObjectRef(module, "StreamedContent", type) < 0) return -1;
+
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+    PyObject* restore = PyObject_GetAttrString(module, "_restore_content");
+    if (!restore) return -1;
+    Py_XSETREF(restore_function, restore);
+    return 0;
 }
 
 }  // namespace bw::contents

@@ -3,16 +3,135 @@
 
 #include <Python.h>
 
+#include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
 
 namespace bw::contents {
 
-extern PyTypeObject* ContentType;
+using siblings::ContentObject;
+using siblings::ContentVTable;
+using siblings::ServerSentEventObject;
+using siblings::ServerSentEventVTable;
 
+// ---- object layouts (each extends ContentObject after its fields) ----------
+
+// StreamedContent: the body comes from `data_provider()`, an async iterable.
+struct StreamedContentObject : ContentObject {
+    PyObject* data_provider;  // callable
+};
+
+// Where a server-backed body stands.
+enum BodyState : int {
+    kBodyPending = 0,   // nothing received yet
+    kBodyPartial = 1,   // a whole-body read was interrupted; `parts` holds what came
+    kBodyComplete = 2,  // `body` holds the whole body
+    kBodyStreamed = 3,  // chunks were handed out by stream() and not kept
+    kBodyAborted = 4,   // the client went away
+    kBodyDisposed = 5,
+};
+
+// ASGIContent and RSGIContent: a body read from the server.
+struct ServerContentObject : ContentObject {
+    PyObject* source;  // ASGI receive callable or RSGI protocol; None once disposed
+    PyObject* parts;   // list of bytes received by an interrupted read, or None
+    int state;         // BodyState
+    int busy;          // a read or stream is in progress
+};
+
+// MultiPartFormData keeps the boundary it chose.
+struct MultiPartObject : ContentObject {
+    PyObject* boundary;  // bytes
+};
+
+struct FormPartObject {
+    PyObject_HEAD
+    PyObject* name;          // bytes
+    PyObject* data;          // bytes-like or a binary file object
+    PyObject* file_name;     // bytes or None
+    PyObject* content_type;  // bytes or None
+    PyObject* charset;       // bytes or None
+    Py_ssize_t size;
+};
+
+struct FileBufferObject {
+    PyObject_HEAD
+    PyObject* file;          // binary file object, None once closed
+    PyObject* name;          // bytes or None
+    PyObject* file_name;     // bytes or None
+    PyObject* content_type;  // bytes or None
+    PyObject* charset;       // bytes or None
+};
+
+// ---- types -------------------------------------------------------------------
+
+extern PyTypeObject* ContentType;
+extern PyTypeObject* StreamedContentType;
+extern PyTypeObject* ASGIContentType;
+extern PyTypeObject* RSGIContentType;
+extern PyTypeObject* FormPartType;
+extern PyTypeObject* FileBufferType;
+extern PyTypeObject* ServerSentEventType;
+
+// ---- shared module state (one interpreter per process) -----------------------
+
+struct Strings {
+    PyObject* type;
+    PyObject* body;
+    PyObject* more_body;
+    PyObject* http_request;
+    PyObject* http_disconnect;
+    PyObject* read;
+    PyObject* seek;
+    PyObject* close;
+    PyObject* encode;
+    PyObject* empty_bytes;
+    PyObject* empty_str;
+};
+extern Strings strings;
+
+struct Imported {
+    PyObject* MessageAborted;
+    PyObject* InvalidOperation;
+    PyObject* BadRequest;
+    PyObject* json_encode;  // msgspec.json.encode, imported on first use
+};
+extern Imported imported;
+
+// msgspec.json.encode (new reference).
+PyObject* json_encoder();
+// An empty memoryview.
+PyObject* empty_memoryview();
+// A memoryview over `body` (None gives an empty one).
+PyObject* memoryview_of(PyObject* body);
+
+// ---- awaitables and async iterators of values known at once -------------------
+
+// An awaitable that completes at once with `value` (borrowed).
+PyObject* ready(PyObject* value);
+// An async iterator that yields `value` (borrowed) once, or nothing for None.
+PyObject* yield_once(PyObject* value);
+
+// ---- initialisation ---------------------------------------------------------
+
+int init_state(PyObject* module);
+int init_aio_types(PyObject* module);
 int init_content_types(PyObject* module);
+int init_payload_types(PyObject* module);
+int init_server_contents(PyObject* module);
+int init_form_types(PyObject* module);
+int init_sse_types(PyObject* module);
 int init_form_functions(PyObject* module);
 int init_streamed_form_part(PyObject* module);
 
 PyObject* parse_www_form_urlencoded(PyObject* data);
+PyObject* simplify_multipart_data(PyObject* data);
+
+// Shared by the content classes.
+PyObject* content_new_common(PyTypeObject* type, ContentVTable* vtab);
+int content_traverse(PyObject* op, visitproc visit, void* arg);
+int content_clear(PyObject* op);
+// Dispose through the override of a Python subclass, when there is one; `0`
+// means "no override, do the native work".
+int dispose_override(ContentObject* self, int skip_dispatch, int* result);
 
 }  // namespace bw::contents

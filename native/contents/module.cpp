@@ -15,8 +15,11 @@ int exec(PyObject* module) {
     int go = bw::capi::guarded_exec_begin(guard, module);
     if (go <= 0) return go;
     if (brindlewick_core_init() != BRINDLEWICK_OK) return -1;
-    if (bw::contents::init_content_types(module) < 0) return -1;
-    if (bw::contents::init_form_functions(module) < 0) return -1;
+    using namespace bw::contents;
+    if (init_state(module) < 0 || init_aio_types(module) < 0 || init_content_types(module) < 0 ||
+        init_payload_types(module) < 0 || init_server_contents(module) < 0 || init_form_types(module) < 0 ||
+        init_sse_types(module) < 0 || init_form_functions(module) < 0)
+        return -1;
     if (bw::contents::init_streamed_form_part(module) < 0) return -1;
     bw::capi::guarded_exec_done(guard, module);
     return 0;

@@ -1,0 +1,468 @@
+// Response payloads built in memory: text, HTML, JSON, URL-encoded forms and
+// multipart/form-data bodies.
+#include <Python.h>
+
+#include <sys/random.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "brindlewick/args.hpp"
+#include "brindlewick/pyref.hpp"
+#include "contents.hpp"
+
+namespace bw::contents {
+
+namespace {
+
+PyObject* text_plain = nullptr;        // b"text/plain; charset=utf-8"
+PyObject* text_html = nullptr;         // b"text/html; charset=utf-8"
+PyObject* application_json = nullptr;  // b"application/json"
+PyObject* form_urlencoded = nullptr;   // b"application/x-www-form-urlencoded"
+
+inline bool is_iterable(PyObject* o) { return Py_TYPE(o)->tp_iter != nullptr || PySequence_Check(o); }
+
+inline ContentObject* as_content(PyObject* op) { return reinterpret_cast<ContentObject*>(op); }
+
+void set_payload(PyObject* op, PyObject* type, PyObject* body_stolen) {
+    auto* self = as_content(op);
+    assign_field(self->type, type);
+    assign_field_steal(self->body, body_stolen);
+    self->length = PyBytes_GET_SIZE(body_stolen);
+}
+
+// A single positional-or-keyword argument of the given name.
+bool one_arg(PyObject* args, PyObject* kwargs, const char* func, const char* name, PyObject** out) {
+    const char* kw[] = {name, nullptr};
+    std::string format = std::string("O:") + func;
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kw), out);
+}
+
+int text_like_init(PyObject* op, PyObject* args, PyObject* kwargs, const char* func, const char* name,
+                   PyObject* type) {
+    PyObject* text;
+    if (!one_arg(args, kwargs, func, name, &text)) return -1;
+    if (!PyUnicode_Check(text)) return args::raise_arg_type(name, "str", text) ? 0 : -1;
+    PyObject* body = PyUnicode_AsUTF8String(text);
+    if (!body) return -1;
+    set_payload(op, type, body);
+    return 0;
+}
+
+int text_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    return text_like_init(op, args, kwargs, "TextContent", "text", text_plain);
+}
+
+int html_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    return text_like_init(op, args, kwargs, "HTMLContent", "html", text_html);
+}
+
+// ---- JSON ------------------------------------------------------------------------
+
+int json_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"data", "dumps", nullptr};
+    PyObject *data, *dumps = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:JSONContent", const_cast<char**>(kw), &data, &dumps))
+        return -1;
+    Ref serializer;
+    if (dumps == Py_None) {
+        serializer = Ref::steal(json_encoder());
+        if (!serializer) return -1;
+    } else if (PyCallable_Check(dumps)) {
+        serializer = Ref::borrow(dumps);
+    } else {
+        return args::raise_arg_type("dumps", "callable", dumps) ? 0 : -1;
+    }
+    Ref out = Ref::steal(PyObject_CallOneArg(serializer.get(), data));
+    if (!out) return -1;
+    PyObject* body;
+    if (PyBytes_CheckExact(out.get())) {
+        body = out.release();
+    } else if (PyUnicode_Check(out.get())) {
+        body = PyUnicode_AsUTF8String(out.get());
+    } else if (PyByteArray_Check(out.get()) || PyMemoryView_Check(out.get()) || PyBytes_Check(out.get())) {
+        body = PyBytes_FromObject(out.get());
+    } else {
+        PyErr_Format(PyExc_TypeError, "dumps() must return str or bytes, got %.200s", Py_TYPE(out.get())->tp_name);
+        return -1;
+    }
+    if (!body) return -1;
+    set_payload(op, application_json, body);
+    return 0;
+}
+
+// ---- URL-encoded forms ----------------------------------------------------------
+
+inline bool unreserved(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+void quote_plus(std::string& out, const char* data, Py_ssize_t length) {
+    static const char hex[] = "0123456789ABCDEF";
+    for (Py_ssize_t i = 0; i < length; i++) {
+        auto c = static_cast<unsigned char>(data[i]);
+        if (unreserved(c)) {
+            out.push_back(static_cast<char>(c));
+        } else if (c == ' ') {
+            out.push_back('+');
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+}
+
+// Appends one name or value: str as UTF-8, bytes as they are, numbers and
+// other plain values through str(); None is refused rather than sent as "None".
+int append_form_text(std::string& out, PyObject* value, const char* what) {
+    if (PyBytes_Check(value)) {
+        quote_plus(out, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+        return 0;
+    }
+    Ref text;
+    if (PyUnicode_Check(value)) {
+        text = Ref::borrow(value);
+    } else if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "form %s must be str, bytes or a number, got None", what);
+        return -1;
+    } else {
+        text = Ref::steal(PyObject_Str(value));
+        if (!text) return -1;
+    }
+    Py_ssize_t length;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
+    if (!utf8) return -1;
+    quote_plus(out, utf8, length);
+    return 0;
+}
+
+int append_pair(std::string& out, PyObject* name, PyObject* value) {
+    if (!out.empty()) out.push_back('&');
+    if (append_form_text(out, name, "names") < 0) return -1;
+    out.push_back('=');
+    return append_form_text(out, value, "values");
+}
+
+int append_field(std::string& out, PyObject* name, PyObject* value) {
+    // A list or tuple of values repeats the name, as parsing gives them.
+    if (PyList_Check(value) || PyTuple_Check(value)) {
+        Ref items = Ref::steal(PySequence_Fast(value, "values"));
+        if (!items) return -1;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); i++)
+            if (append_pair(out, name, PySequence_Fast_GET_ITEM(items.get(), i)) < 0) return -1;
+        return 0;
+    }
+    return append_pair(out, name, value);
+}
+
+int form_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    PyObject* data;
+    if (!one_arg(args, kwargs, "FormContent", "data", &data)) return -1;
+    std::string out;
+    if (PyDict_Check(data)) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        Ref guard = Ref::borrow(data);
+        while (PyDict_Next(data, &pos, &key, &value)) {
+            Ref k = Ref::borrow(key), v = Ref::borrow(value);
+            if (append_field(out, k.get(), v.get()) < 0) return -1;
+        }
+    } else {
+        Ref source;
+        PyObject* items = nullptr;
+        if (PyObject_GetOptionalAttrString(data, "items", &items) < 0) return -1;
+        if (items && !PyUnicode_Check(data) && !PyBytes_Check(data)) {
+            Ref method = Ref::steal(items);
+            source = Ref::steal(PyObject_CallNoArgs(method.get()));
+            if (!source) return -1;
+        } else {
+            Py_XDECREF(items);
+            if (PyUnicode_Check(data) || PyBytes_Check(data) || !is_iterable(data))
+                return args::raise_arg_type("data", "mapping or list of pairs", data) ? 0 : -1;
+            source = Ref::borrow(data);
+        }
+        Ref it = Ref::steal(PyObject_GetIter(source.get()));
+        if (!it) return -1;
+        while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+            if (!PyTuple_Check(pair.get()) && !PyList_Check(pair.get())) {
+                PyErr_Format(PyExc_TypeError, "form fields must be (name, value) pairs, got %.200s",
+                             Py_TYPE(pair.get())->tp_name);
+                return -1;
+            }
+            Ref fast = Ref::steal(PySequence_Fast(pair.get(), "pair"));
+            if (!fast) return -1;
+            if (PySequence_Fast_GET_SIZE(fast.get()) != 2) {
+                PyErr_Format(PyExc_ValueError, "form fields must be (name, value) pairs, got one of %zd items",
+                             PySequence_Fast_GET_SIZE(fast.get()));
+                return -1;
+            }
+            if (append_field(out, PySequence_Fast_GET_ITEM(fast.get(), 0), PySequence_Fast_GET_ITEM(fast.get(), 1)) <
+                0)
+                return -1;
+        }
+        if (PyErr_Occurred()) return -1;
+    }
+    PyObject* body = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    if (!body) return -1;
+    set_payload(op, form_urlencoded, body);
+    return 0;
+}
+
+// ---- multipart/form-data ----------------------------------------------------------
+
+inline MultiPartObject* as_multipart(PyObject* op) { return reinterpret_cast<MultiPartObject*>(op); }
+
+std::string random_boundary() {
+    unsigned char raw[16];
+    size_t got = 0;
+    while (got < sizeof raw) {
+        ssize_t n = getrandom(raw + got, sizeof raw - got, 0);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (got < sizeof raw) {
+        std::random_device device;
+        for (auto& b : raw) b = static_cast<unsigned char>(device());
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string out = "----brindlewick";
+    for (unsigned char b : raw) {
+        out.push_back(hex[b >> 4]);
+        out.push_back(hex[b & 15]);
+    }
+    return out;
+}
+
+// Names and file names sit in a quoted header parameter: quotes and line
+// breaks are percent-encoded so that a part cannot forge headers or parts.
+void append_quoted_param(std::string& out, const char* data, Py_ssize_t length) {
+    for (Py_ssize_t i = 0; i < length; i++) {
+        char c = data[i];
+        if (c == '"')
+            out += "%22";
+        else if (c == '\r')
+            out += "%0D";
+        else if (c == '\n')
+            out += "%0A";
+        else
+            out.push_back(c);
+    }
+}
+
+int append_header_value(std::string& out, PyObject* value, const char* what) {
+    std::string_view v(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    if (v.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+        PyErr_Format(PyExc_ValueError, "the %s of a form part must not contain line breaks or NUL", what);
+        return -1;
+    }
+    out.append(v);
+    return 0;
+}
+
+struct PartData {
+    Ref holder;  // keeps the buffer alive
+    Py_buffer view{};
+    bool has_view = false;
+    ~PartData() {
+        if (has_view) PyBuffer_Release(&view);
+    }
+};
+
+int part_bytes(FormPartObject* part, PartData& out) {
+    PyObject* data = part->data;
+    if (PyObject_CheckBuffer(data)) {
+        out.holder = Ref::borrow(data);
+    } else {
+        out.holder = Ref::steal(PyObject_CallMethodNoArgs(data, strings.read));
+        if (!out.holder) return -1;
+        if (!PyObject_CheckBuffer(out.holder.get())) {
+            PyErr_Format(PyExc_TypeError, "the file of form part %R must be opened in binary mode (read() gave %.200s)",
+                         part->name, Py_TYPE(out.holder.get())->tp_name);
+            return -1;
+        }
+    }
+    if (PyObject_GetBuffer(out.holder.get(), &out.view, PyBUF_SIMPLE) < 0) return -1;
+    out.has_view = true;
+    return 0;
+}
+
+int multipart_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    PyObject* parts;
+    if (!one_arg(args, kwargs, "MultiPartFormData", "parts", &parts)) return -1;
+    if (PyUnicode_Check(parts) || PyBytes_Check(parts) || !is_iterable(parts))
+        return args::raise_arg_type("parts", "list", parts) ? 0 : -1;
+    Ref items = Ref::steal(PySequence_List(parts));
+    if (!items) return -1;
+    Py_ssize_t count = PyList_GET_SIZE(items.get());
+    std::vector<PartData> datas(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (!PyObject_TypeCheck(item, FormPartType)) return args::raise_expected("FormPart", item) ? 0 : -1;
+        if (part_bytes(reinterpret_cast<FormPartObject*>(item), datas[static_cast<size_t>(i)]) < 0) return -1;
+    }
+    // A boundary must not occur in any part; with 128 random bits a clash
+    // needs a body built to contain it, which a fresh draw defeats.
+    std::string boundary;
+    for (int attempt = 0;; attempt++) {
+        boundary = random_boundary();
+        bool clash = false;
+        for (auto& d : datas)
+            if (memmem(d.view.buf, static_cast<size_t>(d.view.len), boundary.data(), boundary.size())) clash = true;
+        if (!clash) break;
+        if (attempt == 8) {
+            PyErr_SetString(PyExc_RuntimeError, "could not choose a multipart boundary absent from the parts");
+            return -1;
+        }
+    }
+    std::string out;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        auto* part = reinterpret_cast<FormPartObject*>(PyList_GET_ITEM(items.get(), i));
+        out += "--";
+        out += boundary;
+        out += "\r\nContent-Disposition: form-data; name=\"";
+        append_quoted_param(out, PyBytes_AS_STRING(part->name), PyBytes_GET_SIZE(part->name));
+        out += '"';
+        if (part->file_name != Py_None) {
+            out += "; filename=\"";
+            append_quoted_param(out, PyBytes_AS_STRING(part->file_name), PyBytes_GET_SIZE(part->file_name));
+            out += '"';
+        }
+        out += "\r\n";
+        PyObject* ct = part->content_type;
+        if (ct != Py_None || part->charset != Py_None || part->file_name != Py_None) {
+            out += "Content-Type: ";
+            if (ct != Py_None) {
+                if (append_header_value(out, ct, "content type") < 0) return -1;
+            } else {
+                out += part->charset != Py_None ? "text/plain" : "application/octet-stream";
+            }
+            if (part->charset != Py_None) {
+                out += "; charset=";
+                if (append_header_value(out, part->charset, "charset") < 0) return -1;
+            }
+            out += "\r\n";
+        }
+        out += "\r\n";
+        auto& d = datas[static_cast<size_t>(i)];
+        out.append(static_cast<const char*>(d.view.buf), static_cast<size_t>(d.view.len));
+        out += "\r\n";
+    }
+    out += "--";
+    out += boundary;
+    out += "--\r\n";
+
+    Ref body = Ref::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    if (!body) return -1;
+    Ref type = Ref::steal(PyBytes_FromFormat("multipart/form-data; boundary=%s", boundary.c_str()));
+    if (!type) return -1;
+    Ref boundary_bytes = Ref::steal(PyBytes_FromStringAndSize(boundary.data(), static_cast<Py_ssize_t>(boundary.size())));
+    if (!boundary_bytes) return -1;
+    set_payload(op, type.get(), body.release());
+    assign_field_steal(as_multipart(op)->boundary, boundary_bytes.release());
+    return 0;
+}
+
+int multipart_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(as_multipart(op)->boundary);
+    return content_traverse(op, visit, arg);
+}
+
+int multipart_clear(PyObject* op) {
+    Py_CLEAR(as_multipart(op)->boundary);
+    return content_clear(op);
+}
+
+void multipart_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    multipart_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+PyObject* get_boundary(PyObject* op, void*) {
+    PyObject* b = as_multipart(op)->boundary;
+    return Py_NewRef(b ? b : Py_None);
+}
+
+PyGetSetDef multipart_getset[] = {
+    {"boundary", get_boundary, nullptr, "The boundary between the parts (bytes).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- type specs --------------------------------------------------------------------
+
+#define BW_PAYLOAD_SPEC(var, name, init, doc)                                                                  \
+    PyType_Slot var##_slots[] = {                                                                             \
+        {Py_tp_init, reinterpret_cast<void*>(init)},                                                          \
+        {Py_tp_traverse, reinterpret_cast<void*>(content_traverse)},                                          \
+        {Py_tp_clear, reinterpret_cast<void*>(content_clear)},                                                \
+        {Py_tp_doc, const_cast<char*>(doc)},                                                                  \
+        {0, nullptr},                                                                                         \
+    };                                                                                                        \
+    PyType_Spec var##_spec = {"brindlewick.contents." name, sizeof(ContentObject), 0,                        \
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, var##_slots};
+
+BW_PAYLOAD_SPEC(text, "TextContent", text_init, "TextContent(text: str): a text/plain body in UTF-8.")
+BW_PAYLOAD_SPEC(html, "HTMLContent", html_init, "HTMLContent(html: str): a text/html body in UTF-8.")
+BW_PAYLOAD_SPEC(json, "JSONContent", json_init,
+                "JSONContent(data, dumps=None): data serialized as JSON (msgspec.json.encode unless dumps is given).")
+BW_PAYLOAD_SPEC(form, "FormContent", form_init,
+                "FormContent(data): a mapping or list of pairs as an application/x-www-form-urlencoded body.")
+
+PyType_Slot multipart_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(multipart_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(multipart_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(multipart_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(multipart_dealloc)},
+    {Py_tp_getset, multipart_getset},
+    {Py_tp_doc, const_cast<char*>("MultiPartFormData(parts: list[FormPart]): a multipart/form-data body with a "
+                                  "random boundary.")},
+    {0, nullptr},
+};
+
+PyType_Spec multipart_spec = {
+    "brindlewick.contents.MultiPartFormData",
+    sizeof(MultiPartObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    multipart_slots,
+};
+
+}  // namespace
+
+int init_payload_types(PyObject* module) {
+    struct Constant {
+        PyObject** slot;
+        const char* text;
+    } constants[] = {
+        {&text_plain, "text/plain; charset=utf-8"},
+        {&text_html, "text/html; charset=utf-8"},
+        {&application_json, "application/json"},
+        {&form_urlencoded, "application/x-www-form-urlencoded"},
+    };
+    for (auto& c : constants) {
+        PyObject* b = PyBytes_FromString(c.text);
+        if (!b) return -1;
+        Py_XSETREF(*c.slot, b);
+    }
+    struct Spec {
+        PyType_Spec* spec;
+        const char* name;
+    } specs[] = {
+        {&text_spec, "TextContent"}, {&html_spec, "HTMLContent"},           {&json_spec, "JSONContent"},
+        {&form_spec, "FormContent"}, {&multipart_spec, "MultiPartFormData"},
+    };
+    for (auto& s : specs) {
+        Ref type = Ref::steal(PyType_FromModuleAndSpec(module, s.spec, reinterpret_cast<PyObject*>(ContentType)));
+        if (!type || PyModule_AddObjectRef(module, s.name, type.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace bw::contents

@@ -1,0 +1,204 @@
+// ASGIContent and RSGIContent: request bodies read from the server.
+//
+// Both keep the whole body once a read() has pulled it in, so that later
+// reads, read_buffer() and stream() serve it again without touching the
+// server.  stream() on a body not yet read hands chunks out as they arrive
+// and keeps none of them; a whole-body read after that refuses with
+// InvalidOperation instead of returning a truncated body.
+#include <Python.h>
+
+#include <string>
+
+#include "brindlewick/args.hpp"
+#include "brindlewick/pyref.hpp"
+#include "contents.hpp"
+#include "server_reads.hpp"
+
+namespace bw::contents {
+
+PyTypeObject* ASGIContentType = nullptr;
+PyTypeObject* RSGIContentType = nullptr;
+
+namespace {
+
+inline ServerContentObject* as_server(PyObject* op) { return reinterpret_cast<ServerContentObject*>(op); }
+
+int server_dispose(ContentObject* op, int skip_dispatch) {
+    int result;
+    if (dispose_override(op, skip_dispatch, &result)) return result;
+    auto* self = reinterpret_cast<ServerContentObject*>(op);
+    if (self->state == kBodyDisposed) return 0;
+    self->state = kBodyDisposed;
+    // The body may be a view of server memory that is valid only for the
+    // exchange: let go of it together with the channel.
+    assign_field(self->source, Py_None);
+    assign_field(self->parts, Py_None);
+    assign_field(self->body, Py_None);
+    return 0;
+}
+
+ContentVTable asgi_vtable = {server_dispose};
+ContentVTable rsgi_vtable = {server_dispose};
+
+PyObject* server_new(PyTypeObject* type, ContentVTable* vtab) {
+    PyObject* op = content_new_common(type, vtab);
+    if (!op) return nullptr;
+    auto* self = as_server(op);
+    self->source = Py_NewRef(Py_None);
+    self->parts = Py_NewRef(Py_None);
+    self->state = kBodyPending;
+    self->busy = 0;
+    return op;
+}
+
+PyObject* asgi_new(PyTypeObject* type, PyObject*, PyObject*) { return server_new(type, &asgi_vtable); }
+PyObject* rsgi_new(PyTypeObject* type, PyObject*, PyObject*) { return server_new(type, &rsgi_vtable); }
+
+int server_init(PyObject* op, PyObject* args, PyObject* kwargs, const char* func, const char* name) {
+    const char* kw[] = {name, nullptr};
+    std::string format = std::string("O:") + func;
+    PyObject* source;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kw), &source)) return -1;
+    if (!PyCallable_Check(source)) return args::raise_arg_type(name, "callable", source) ? 0 : -1;
+    auto* self = as_server(op);
+    assign_field(self->source, source);
+    assign_field(self->parts, Py_None);
+    assign_field(self->body, Py_None);
+    self->length = -1;
+    self->state = kBodyPending;
+    return 0;
+}
+
+int asgi_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    return server_init(op, args, kwargs, "ASGIContent", "receive");
+}
+
+int rsgi_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    return server_init(op, args, kwargs, "RSGIContent", "protocol");
+}
+
+int server_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(as_server(op)->source);
+    Py_VISIT(as_server(op)->parts);
+    return content_traverse(op, visit, arg);
+}
+
+int server_clear(PyObject* op) {
+    Py_CLEAR(as_server(op)->source);
+    Py_CLEAR(as_server(op)->parts);
+    return content_clear(op);
+}
+
+void server_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    server_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+bool is_rsgi(PyObject* op) { return as_server(op)->vtab == &rsgi_vtable; }
+
+PyObject* py_read(PyObject* op, PyObject*) {
+    auto* self = as_server(op);
+    if (self->state == kBodyComplete) return ready(self->body);
+    return is_rsgi(op) ? rsgi_read(self, false) : asgi_read(self, false);
+}
+
+PyObject* py_read_buffer(PyObject* op, PyObject*) {
+    auto* self = as_server(op);
+    if (self->state == kBodyComplete) {
+        Ref view = Ref::steal(memoryview_of(self->body));
+        if (!view) return nullptr;
+        return ready(view.get());
+    }
+    return is_rsgi(op) ? rsgi_read(self, true) : asgi_read(self, true);
+}
+
+PyObject* py_stream(PyObject* op, PyObject*) {
+    auto* self = as_server(op);
+    if (self->state == kBodyComplete) return yield_once(self->body);
+    return is_rsgi(op) ? rsgi_stream(self) : asgi_stream(self);
+}
+
+PyObject* get_data(PyObject* op, void*) { return Py_NewRef(as_server(op)->body); }
+PyObject* get_source(PyObject* op, void*) { return Py_NewRef(as_server(op)->source); }
+PyObject* get_complete(PyObject* op, void*) { return bool_ref(as_server(op)->state == kBodyComplete); }
+
+PyMethodDef server_methods[] = {
+    {"read", py_read, METH_NOARGS, "read() -> awaitable of the whole body (bytes), read once and kept."},
+    {"read_buffer", py_read_buffer, METH_NOARGS, "read_buffer() -> awaitable of a memoryview of the whole body."},
+    {"stream", py_stream, METH_NOARGS, "stream() -> async iterator over the body chunks as they arrive."},
+    {"get_parts", py_stream, METH_NOARGS, "get_parts() -> the same as stream()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef asgi_getset[] = {
+    {"_data", get_data, nullptr, "The whole body once read, else None.", nullptr},
+    {"receive", get_source, nullptr, "The ASGI receive callable (None once disposed).", nullptr},
+    {"complete", get_complete, nullptr, "Whether the whole body has been read and is kept.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef rsgi_getset[] = {
+    {"_data", get_data, nullptr, "The whole body once read, else None.", nullptr},
+    {"protocol", get_source, nullptr, "The RSGI protocol object (None once disposed).", nullptr},
+    {"complete", get_complete, nullptr, "Whether the whole body has been read and is kept.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot asgi_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(asgi_new)},
+    {Py_tp_init, reinterpret_cast<void*>(asgi_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
+    {Py_tp_methods, server_methods},
+    {Py_tp_getset, asgi_getset},
+    {Py_tp_doc, const_cast<char*>("ASGIContent(receive): a request body read from an ASGI receive channel.")},
+    {0, nullptr},
+};
+
+PyType_Slot rsgi_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(rsgi_new)},
+    {Py_tp_init, reinterpret_cast<void*>(rsgi_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
+    {Py_tp_methods, server_methods},
+    {Py_tp_getset, rsgi_getset},
+    {Py_tp_doc, const_cast<char*>("RSGIContent(protocol): a request body read through an RSGI protocol object.")},
+    {0, nullptr},
+};
+
+PyType_Spec asgi_spec = {
+    "brindlewick.contents.ASGIContent",
+    sizeof(ServerContentObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    asgi_slots,
+};
+
+PyType_Spec rsgi_spec = {
+    "brindlewick.contents.RSGIContent",
+    sizeof(ServerContentObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    rsgi_slots,
+};
+
+}  // namespace
+
+int init_server_contents(PyObject* module) {
+    PyObject* base = reinterpret_cast<PyObject*>(ContentType);
+    PyObject* t = PyType_FromModuleAndSpec(module, &asgi_spec, base);
+    if (!t) return -1;
+    Py_XSETREF(ASGIContentType, reinterpret_cast<PyTypeObject*>(t));
+    if (PyModule_AddObjectRef(module, "ASGIContent", t) < 0) return -1;
+    t = PyType_FromModuleAndSpec(module, &rsgi_spec, base);
+    if (!t) return -1;
+    Py_XSETREF(RSGIContentType, reinterpret_cast<PyTypeObject*>(t));
+    return PyModule_AddObjectRef(module, "RSGIContent", t);
+}
+
+}  // namespace bw::contents

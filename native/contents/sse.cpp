@@ -1,0 +1,281 @@
+// ServerSentEvent and TextServerSentEvent: the fields of one event and the
+// rendering of its data line.
+#include <Python.h>
+
+#include <climits>
+#include <string>
+
+#include "brindlewick/args.hpp"
+#include "brindlewick/overrides.hpp"
+#include "brindlewick/pyref.hpp"
+#include "contents.hpp"
+
+namespace bw::contents {
+
+PyTypeObject* ServerSentEventType = nullptr;
+PyTypeObject* TextServerSentEventType = nullptr;
+
+namespace {
+
+const char* const kOverridable[] = {"write_data"};
+OverrideTable overrides(kOverridable, 1);
+enum { kWriteData = 0 };
+
+inline ServerSentEventObject* as_event(PyObject* op) { return reinterpret_cast<ServerSentEventObject*>(op); }
+
+// Through an override when a Python subclass has one; it must give a str.
+PyObject* dispatched(ServerSentEventObject* self, int skip_dispatch, bool* handled) {
+    *handled = false;
+    if (skip_dispatch || !overrides.overridden(reinterpret_cast<PyObject*>(self), kWriteData)) return nullptr;
+    *handled = true;
+    Ref r = Ref::steal(overrides.call(reinterpret_cast<PyObject*>(self), kWriteData, nullptr, 0));
+    if (r && !PyUnicode_Check(r.get())) {
+        args::raise_expected("str", r.get());
+        return nullptr;
+    }
+    return r.release();
+}
+
+// JSON text of the data (msgspec never leaves a raw line break in its output).
+PyObject* json_write_data(ServerSentEventObject* self, int skip_dispatch) {
+    bool handled;
+    PyObject* r = dispatched(self, skip_dispatch, &handled);
+    if (handled) return r;
+    Ref encode = Ref::steal(json_encoder());
+    if (!encode) return nullptr;
+    Ref raw = Ref::steal(PyObject_CallOneArg(encode.get(), self->data));
+    if (!raw) return nullptr;
+    if (!PyBytes_Check(raw.get())) return args::raise_expected("bytes", raw.get()), nullptr;
+    return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "strict");
+}
+
+// The text with every line break (CR LF, LF, or a lone CR, which event-stream
+// readers also end a line at) written as the two characters `\n`.
+PyObject* text_write_data(ServerSentEventObject* self, int skip_dispatch) {
+    bool handled;
+    PyObject* r = dispatched(self, skip_dispatch, &handled);
+    if (handled) return r;
+    PyObject* data = self->data;
+    if (data == Py_None) return Py_NewRef(strings.empty_str);
+    if (!PyUnicode_Check(data)) return args::raise_expected("str", data), nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(data);
+    Py_ssize_t lf = PyUnicode_FindChar(data, '\n', 0, n, 1);
+    Py_ssize_t cr = lf == -2 ? -2 : PyUnicode_FindChar(data, '\r', 0, n, 1);
+    if (lf == -2 || cr == -2) return nullptr;
+    if (lf == -1 && cr == -1) return Py_NewRef(data);
+    Py_ssize_t length;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(data, &length);
+    if (!utf8) return nullptr;
+    std::string out;
+    out.reserve(static_cast<size_t>(length) + 16);
+    for (Py_ssize_t i = 0; i < length; i++) {
+        char c = utf8[i];
+        if (c == '\r') {
+            if (i + 1 < length && utf8[i + 1] == '\n') i++;
+            out += "\\n";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out.push_back(c);
+        }
+    }
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+}
+
+ServerSentEventVTable json_vtable = {json_write_data};
+ServerSentEventVTable text_vtable = {text_write_data};
+
+bool is_text_event(PyObject* op) { return as_event(op)->vtab == &text_vtable; }
+
+PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = as_event(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->vtab = PyType_IsSubtype(type, TextServerSentEventType) ? &text_vtable : &json_vtable;
+    self->data = Py_NewRef(Py_None);
+    self->event = Py_NewRef(Py_None);
+    self->id = Py_NewRef(Py_None);
+    self->comment = Py_NewRef(Py_None);
+    self->retry = -1;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+bool optional_str(PyObject* v, const char* name) {
+    if (v == Py_None || PyUnicode_Check(v)) return true;
+    return args::raise_arg_type(name, "str", v);
+}
+
+int retry_value(PyObject* v, int32_t* out, bool as_argument) {
+    if (!PyLong_Check(v) || PyBool_Check(v)) {
+        if (as_argument) return args::raise_arg_type("retry", "int", v) ? 0 : -1;
+        return args::raise_expected("int", v) ? 0 : -1;
+    }
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (overflow == 0 && n < 0)) {
+        *out = -1;  // any negative value means "not set"
+        return 0;
+    }
+    if (overflow > 0 || n > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "retry must fit in a signed 32-bit integer");
+        return -1;
+    }
+    *out = static_cast<int32_t>(n);
+    return 0;
+}
+
+int event_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"data", "event", "id", "retry", "comment", nullptr};
+    PyObject *data, *event = Py_None, *id = Py_None, *retry = nullptr, *comment = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:ServerSentEvent", const_cast<char**>(kw), &data, &event,
+                                     &id, &retry, &comment))
+        return -1;
+    if (is_text_event(op) && !optional_str(data, "data")) return -1;
+    if (!optional_str(event, "event") || !optional_str(id, "id") || !optional_str(comment, "comment")) return -1;
+    int32_t retry_ms = -1;
+    if (retry && retry != Py_None && retry_value(retry, &retry_ms, true) < 0) return -1;
+    auto* self = as_event(op);
+    assign_field(self->data, data);
+    assign_field(self->event, event);
+    assign_field(self->id, id);
+    assign_field(self->comment, comment);
+    self->retry = retry_ms;
+    return 0;
+}
+
+int event_traverse(PyObject* op, visitproc visit, void* arg) {
+    auto* self = as_event(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(self->data);
+    Py_VISIT(self->event);
+    Py_VISIT(self->id);
+    Py_VISIT(self->comment);
+    return 0;
+}
+
+int event_clear(PyObject* op) {
+    auto* self = as_event(op);
+    Py_CLEAR(self->data);
+    Py_CLEAR(self->event);
+    Py_CLEAR(self->id);
+    Py_CLEAR(self->comment);
+    return 0;
+}
+
+void event_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    event_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+PyObject* event_repr(PyObject* op) {
+    auto* self = as_event(op);
+    return PyUnicode_FromFormat("<%s event=%R id=%R retry=%d>", Py_TYPE(op)->tp_name, self->event, self->id,
+                                static_cast<int>(self->retry));
+}
+
+PyObject* py_write_data(PyObject* op, PyObject*) { return as_event(op)->vtab->write_data(as_event(op), 1); }
+
+PyMethodDef event_methods[] = {
+    {"write_data", py_write_data, METH_NOARGS, "write_data() -> str: the text of the event's data line."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* get_data(PyObject* op, void*) { return Py_NewRef(as_event(op)->data); }
+PyObject* get_event(PyObject* op, void*) { return Py_NewRef(as_event(op)->event); }
+PyObject* get_id(PyObject* op, void*) { return Py_NewRef(as_event(op)->id); }
+PyObject* get_comment(PyObject* op, void*) { return Py_NewRef(as_event(op)->comment); }
+PyObject* get_retry(PyObject* op, void*) { return PyLong_FromLong(as_event(op)->retry); }
+
+int set_data(PyObject* op, PyObject* value, void*) {
+    if (!value) value = Py_None;
+    if (is_text_event(op) && value != Py_None && !PyUnicode_Check(value))
+        return args::raise_expected("str", value) ? 0 : -1;
+    assign_field(as_event(op)->data, value);
+    return 0;
+}
+
+int set_str_field(PyObject*& field, PyObject* value) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyUnicode_Check(value)) return args::raise_expected("str", value) ? 0 : -1;
+    assign_field(field, value);
+    return 0;
+}
+
+int set_event(PyObject* op, PyObject* v, void*) { return set_str_field(as_event(op)->event, v); }
+int set_id(PyObject* op, PyObject* v, void*) { return set_str_field(as_event(op)->id, v); }
+int set_comment(PyObject* op, PyObject* v, void*) { return set_str_field(as_event(op)->comment, v); }
+
+int set_retry(PyObject* op, PyObject* value, void*) {
+    if (!value || value == Py_None) {
+        as_event(op)->retry = -1;
+        return 0;
+    }
+    return retry_value(value, &as_event(op)->retry, false);
+}
+
+PyGetSetDef event_getset[] = {
+    {"data", get_data, set_data, "The event's data.", nullptr},
+    {"event", get_event, set_event, "Event name (str or None).", nullptr},
+    {"id", get_id, set_id, "Event id (str or None).", nullptr},
+    {"retry", get_retry, set_retry, "Reconnection time in milliseconds; negative when not set.", nullptr},
+    {"comment", get_comment, set_comment, "Comment lines (str or None).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot event_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(event_new)},
+    {Py_tp_init, reinterpret_cast<void*>(event_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
+    {Py_tp_methods, event_methods},
+    {Py_tp_getset, event_getset},
+    {Py_tp_doc, const_cast<char*>("ServerSentEvent(data, event: str = None, id: str = None, retry: int = -1, "
+                                  "comment: str = None): one event; its data is written as JSON.")},
+    {0, nullptr},
+};
+
+PyType_Spec event_spec = {
+    "brindlewick.contents.ServerSentEvent",
+    sizeof(ServerSentEventObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    event_slots,
+};
+
+PyType_Slot text_event_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
+    {Py_tp_doc, const_cast<char*>("TextServerSentEvent(data: str, event: str = None, id: str = None, retry: int = "
+                                  "-1, comment: str = None): one event whose data is text kept on one line.")},
+    {0, nullptr},
+};
+
+PyType_Spec text_event_spec = {
+    "brindlewick.contents.TextServerSentEvent",
+    sizeof(ServerSentEventObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    text_event_slots,
+};
+
+}  // namespace
+
+int init_sse_types(PyObject* module) {
+    PyObject* t = PyType_FromModuleAndSpec(module, &event_spec, nullptr);
+    if (!t) return -1;
+    Py_XSETREF(ServerSentEventType, reinterpret_cast<PyTypeObject*>(t));
+    if (overrides.bind(ServerSentEventType) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "ServerSentEvent", t) < 0) return -1;
+    t = PyType_FromModuleAndSpec(module, &text_event_spec, reinterpret_cast<PyObject*>(ServerSentEventType));
+    if (!t) return -1;
+    Py_XSETREF(TextServerSentEventType, reinterpret_cast<PyTypeObject*>(t));
+    overrides.add_native_type(TextServerSentEventType);
+    return PyModule_AddObjectRef(module, "TextServerSentEvent", t);
+}
+
+}  // namespace bw::contents
