@@ -1,0 +1,603 @@
+"""brindlewick.contents: body sources and payloads, through the public API."""
+
+import asyncio
+import gc
+import io
+import pickle
+import tempfile
+import weakref
+
+import msgspec
+import pytest
+
+from brindlewick.contents import (
+    ASGIContent,
+    Content,
+    FileBuffer,
+    FormContent,
+    FormPart,
+    HTMLContent,
+    JSONContent,
+    MultiPartFormData,
+    RSGIContent,
+    ServerSentEvent,
+    StreamedContent,
+    TextContent,
+    TextServerSentEvent,
+    parse_www_form_urlencoded,
+    simplify_multipart_data,
+)
+from brindlewick.exceptions import BadRequest, InvalidOperation, MessageAborted
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+async def collect(aiterable):
+    return [chunk async for chunk in aiterable]
+
+
+# ---- in-memory contents --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "content, ctype, body",
+    [
+        (Content(b"application/x-thing", b"\x00\x01"), b"application/x-thing", b"\x00\x01"),
+        (TextContent("h\u00e9 \u2603"), b"text/plain; charset=utf-8", "h\u00e9 \u2603".encode()),
+        (HTMLContent("<p>x</p>"), b"text/html; charset=utf-8", b"<p>x</p>"),
+        (JSONContent({"a": [1, None, "\u00e9"]}), b"application/json", b'{"a":[1,null,"\xc3\xa9"]}'),
+        (FormContent({"a": "1"}), b"application/x-www-form-urlencoded", b"a=1"),
+    ],
+)
+def test_in_memory_contents_expose_type_body_length_and_read_it(content, ctype, body):
+    assert content.type == ctype and content.body == body and content.length == len(body)
+    assert bool(content)
+
+    async def main():
+        assert await content.read() == body
+        assert await content.read() == body  # reading again gives the same body
+        view = await content.read_buffer()
+        assert isinstance(view, memoryview) and bytes(view) == body
+        assert await collect(content.stream()) == [body]
+        assert await collect(content.get_parts()) == [body]
+
+    run(main())
+    assert bytes(content.body_buffer) == body
+
+
+def test_empty_content_is_still_true_and_has_zero_length():
+    c = Content(b"text/plain", b"")
+    assert bool(c) and c.length == 0
+
+
+@pytest.mark.parametrize(
+    "call, arg",
+    [
+        (lambda: Content("text/plain", b"x"), "content_type"),
+        (lambda: Content(b"text/plain", "x"), "data"),
+        (lambda: Content(b"text/plain", None), "data"),
+        (lambda: TextContent(b"x"), "text"),
+        (lambda: HTMLContent(1), "html"),
+        (lambda: JSONContent(1, dumps=3), "dumps"),
+        (lambda: StreamedContent(b"x", "not callable"), "data_provider"),
+        (lambda: StreamedContent(b"x", lambda: None, "7"), "data_length"),
+        (lambda: ASGIContent(None), "receive"),
+        (lambda: RSGIContent(42), "protocol"),
+        (lambda: FormContent(3), "data"),
+        (lambda: FormContent("a=1"), "data"),
+        (lambda: MultiPartFormData(b"x"), "parts"),
+    ],
+)
+def test_bad_argument_types_name_the_argument(call, arg):
+    with pytest.raises(TypeError, match=f"Argument '{arg}' has incorrect type"):
+        call()
+
+
+def test_text_that_cannot_be_encoded_raises():
+    with pytest.raises(UnicodeEncodeError):
+        TextContent("\ud800")
+
+
+def test_content_fields_are_checked_on_assignment():
+    c = Content(b"a/b", b"x")
+    with pytest.raises(TypeError, match="Expected bytes, got str"):
+        c.type = "a/b"
+    with pytest.raises(TypeError, match="Expected int, got str"):
+        c.length = "1"
+    c.type = None
+    c.length = -1
+    assert c.type is None and c.length == -1
+
+
+@pytest.mark.parametrize(
+    "dumps, body",
+    [
+        (lambda obj: "[1]", b"[1]"),
+        (lambda obj: b"[2]", b"[2]"),
+        (lambda obj: bytearray(b"[3]"), b"[3]"),
+        (lambda obj: '"\u00e9"', '"\u00e9"'.encode()),
+    ],
+)
+def test_json_content_with_custom_dumps(dumps, body):
+    c = JSONContent({"x": 1}, dumps=dumps)
+    assert c.body == body and type(c.body) is bytes and c.length == len(body)
+
+
+def test_json_content_errors_propagate():
+    with pytest.raises(TypeError, match="dumps\\(\\) must return str or bytes, got int"):
+        JSONContent(1, dumps=lambda obj: 5)
+    with pytest.raises((TypeError, msgspec.EncodeError)):
+        JSONContent(object())
+
+
+@pytest.mark.parametrize(
+    "data, body",
+    [
+        ({"a b": "c&d=e"}, b"a+b=c%26d%3De"),
+        ([("k", "\u00e9"), ("k", "2")], b"k=%C3%A9&k=2"),
+        ((("x", b"\xff"),), b"x=%FF"),
+        ({"n": 5, "f": 1.5}, b"n=5&f=1.5"),
+        ({"multi": ["1", "2"]}, b"multi=1&multi=2"),
+        ({"safe": "-._~"}, b"safe=-._~"),
+        ({}, b""),
+    ],
+)
+def test_form_content_encoding(data, body):
+    assert FormContent(data).body == body
+
+
+@pytest.mark.parametrize(
+    "fields",
+    [
+        {"a": "1", "b": ["x y", "+&=%"], "\u00e9": "\u2603"},
+        {"empty": "", "spaces": "   "},
+    ],
+)
+def test_form_content_round_trips_through_the_parser(fields):
+    assert parse_www_form_urlencoded(FormContent(fields).body.decode()) == fields
+
+
+@pytest.mark.parametrize(
+    "data, error",
+    [
+        ({"a": None}, TypeError),
+        ([("a",)], ValueError),
+        ([("a", "b", "c")], ValueError),
+        (["ab"], TypeError),
+    ],
+)
+def test_form_content_bad_fields(data, error):
+    with pytest.raises(error):
+        FormContent(data)
+
+
+def test_dispose_of_in_memory_content_is_idempotent_and_keeps_the_body():
+    # A content object may be shared by many responses; each reset disposes it.
+    c = TextContent("keep")
+    assert c.dispose() is None
+    assert c.dispose() is None
+    assert c.body == b"keep"
+
+
+def test_python_subclass_can_override_and_chain_dispose():
+    calls = []
+
+    class Mine(Content):
+        def dispose(self):
+            calls.append("mine")
+            return super().dispose()
+
+    m = Mine(b"a/b", b"x")
+    m.dispose()
+    assert calls == ["mine"]
+
+
+@pytest.mark.parametrize(
+    "content",
+    [
+        Content(b"a/b", b"xyz"),
+        TextContent("t"),
+        JSONContent([1, 2]),
+    ],
+)
+def test_in_memory_contents_pickle(content):
+    copy = pickle.loads(pickle.dumps(content))
+    assert type(copy) is type(content)
+    assert (copy.type, copy.body, copy.length) == (content.type, content.body, content.length)
+
+
+class Tagged(Content):
+    pass
+
+
+def test_pickle_keeps_the_instance_dict_of_subclasses():
+    c = Tagged(b"a/b", b"x")
+    c.file_path = "/tmp/x"
+    copy = pickle.loads(pickle.dumps(c))
+    assert type(copy) is Tagged and copy.file_path == "/tmp/x" and copy.body == b"x"
+
+
+@pytest.mark.parametrize("content", [ASGIContent(lambda: None), RSGIContent(lambda: None)])
+def test_server_contents_refuse_pickling(content):
+    with pytest.raises(TypeError, match="cannot pickle"):
+        pickle.dumps(content)
+
+
+def test_file_attributes_can_be_added_by_subclasses():
+    class FileContent(Content):
+        def __init__(self, path):
+            super().__init__(b"application/octet-stream", b"")
+            self.length = -1
+            self.file_path = path
+            self.file_range = (0, 10)
+
+    c = FileContent("/x")
+    assert c.file_path == "/x" and c.file_range == (0, 10) and c.length == -1
+
+
+# ---- streamed content -----------------------------------------------------------------
+
+
+def provider_of(*chunks):
+    async def gen():
+        for chunk in chunks:
+            await asyncio.sleep(0)
+            yield chunk
+
+    return gen
+
+
+def test_streamed_content_fields():
+    s = StreamedContent(b"text/csv", provider_of(b"a"), 10)
+    assert s.type == b"text/csv" and s.body is None and s.length == 10
+    assert StreamedContent(b"text/csv", provider_of()).length == -1
+
+
+def test_streamed_content_iterates_a_fresh_provider_each_time():
+    s = StreamedContent(b"text/csv", provider_of(b"a,", b"b\n"))
+
+    async def main():
+        assert await collect(s.get_parts()) == [b"a,", b"b\n"]
+        assert await collect(s.stream()) == [b"a,", b"b\n"]
+
+    run(main())
+
+
+def test_streamed_content_provider_must_give_an_async_iterable():
+    s = StreamedContent(b"x/y", lambda: [b"sync"])
+    with pytest.raises(TypeError, match="must return an async iterable, got list"):
+        s.stream()
+
+
+# ---- FormPart, FileBuffer -------------------------------------------------------------------
+
+
+def test_form_part_keyword_construction_and_attributes():
+    f = io.BytesIO(b"file data")
+    p = FormPart(name=b"up", data=f, file_name=b"a.txt", content_type=b"text/plain", size=9, charset=b"utf-8")
+    assert (p.name, p.data, p.file, p.file_name, p.content_type, p.charset, p.size) == (
+        b"up",
+        f,
+        f,
+        b"a.txt",
+        b"text/plain",
+        b"utf-8",
+        9,
+    )
+    field = FormPart(b"f", b"value")
+    assert field.file is None and field.size == 5 and field.file_name is None
+
+
+@pytest.mark.parametrize(
+    "other, equal",
+    [
+        (FormPart(b"a", b"1", b"f", b"t/p", b"c"), True),
+        (FormPart(b"b", b"1", b"f", b"t/p", b"c"), False),
+        (FormPart(b"a", b"2", b"f", b"t/p", b"c"), False),
+        (FormPart(b"a", b"1", None, b"t/p", b"c"), False),
+        (FormPart(b"a", b"1", b"f", b"t/p", None), False),
+        (FormPart(b"a", b"1", b"f", b"t/p", b"c", size=7), False),
+        ("not a part", False),
+    ],
+)
+def test_form_part_equality(other, equal):
+    p = FormPart(b"a", b"1", b"f", b"t/p", b"c")
+    assert (p == other) is equal and (p != other) is not equal
+
+
+def test_form_part_repr_names_the_fields_but_not_the_data():
+    r = repr(FormPart(b"n", b"secret", file_name=b"x.bin"))
+    assert "b'n'" in r and "b'x.bin'" in r and "size=6" in r and "secret" not in r
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"name": "n", "data": b""}, TypeError, "'name'"),
+        ({"name": b"n", "data": "text"}, TypeError, "'data'"),
+        ({"name": b"n", "data": None}, TypeError, "'data'"),
+        ({"name": b"n", "data": b"", "file_name": "f"}, TypeError, "'file_name'"),
+        ({"name": b"n", "data": b"", "content_type": 1}, TypeError, "'content_type'"),
+        ({"name": b"n", "data": b"", "charset": "utf-8"}, TypeError, "'charset'"),
+        ({"name": b"n", "data": b"", "size": "1"}, TypeError, "'size'"),
+        ({"name": b"n", "data": b"", "size": -1}, ValueError, "negative"),
+    ],
+)
+def test_form_part_bad_arguments(kwargs, error, text):
+    with pytest.raises(error, match=text):
+        FormPart(**kwargs)
+
+
+def test_form_part_pickles_with_bytes_data():
+    p = FormPart(b"a", b"1", b"f", b"t/p", b"c", 1)
+    assert pickle.loads(pickle.dumps(p)) == p
+
+
+def test_file_buffer_reads_seeks_and_closes_once():
+    raw = io.BytesIO(b"abcdef")
+    with FileBuffer(raw, name=b"n", file_name=b"f.bin", content_type=b"application/octet-stream") as fb:
+        assert fb.read(2) == b"ab" and fb.tell() == 2
+        fb.seek(0)
+        assert fb.read() == b"abcdef"
+        assert fb.readable() and not fb.closed
+        assert (fb.name, fb.file_name, fb.content_type, fb.charset) == (
+            b"n",
+            b"f.bin",
+            b"application/octet-stream",
+            None,
+        )
+    assert fb.closed and raw.closed and fb.file is None
+    fb.close()  # idempotent
+    with pytest.raises(ValueError, match="closed FileBuffer"):
+        fb.read()
+
+
+def test_file_buffer_refuses_text_files_and_non_files():
+    with pytest.raises(TypeError, match="'file'"):
+        FileBuffer(b"bytes")
+    with pytest.raises(TypeError, match="must be binary"):
+        FileBuffer(io.StringIO("text")).read()
+
+
+# ---- MultiPartFormData -------------------------------------------------------------------------
+
+
+def split_multipart(content):
+    boundary = content.boundary
+    assert content.type == b"multipart/form-data; boundary=" + boundary
+    body = content.body
+    assert body.endswith(b"--" + boundary + b"--\r\n")
+    pieces = body.split(b"--" + boundary)
+    assert pieces[0] == b"" and pieces[-1] == b"--\r\n"
+    parts = []
+    for piece in pieces[1:-1]:
+        assert piece.startswith(b"\r\n") and piece.endswith(b"\r\n")
+        head, _, data = piece[2:-2].partition(b"\r\n\r\n")
+        parts.append((head.split(b"\r\n"), data))
+    return parts
+
+
+def test_multipart_form_data_encodes_fields_and_files():
+    upload = io.BytesIO(b"\x00binary\r\n--")
+    c = MultiPartFormData(
+        [
+            FormPart(b"title", b"hello"),
+            FormPart(b"doc", upload, file_name=b"a.bin"),
+            FormPart(b"note", "caf\u00e9".encode("latin-1"), content_type=b"text/plain", charset=b"latin-1"),
+        ]
+    )
+    assert c.length == len(c.body)
+    assert split_multipart(c) == [
+        ([b'Content-Disposition: form-data; name="title"'], b"hello"),
+        (
+            [b'Content-Disposition: form-data; name="doc"; filename="a.bin"', b"Content-Type: application/octet-stream"],
+            b"\x00binary\r\n--",
+        ),
+        (
+            [b'Content-Disposition: form-data; name="note"', b"Content-Type: text/plain; charset=latin-1"],
+            b"caf\xe9",
+        ),
+    ]
+
+
+def test_multipart_boundaries_are_random():
+    parts = [FormPart(b"a", b"1")]
+    assert MultiPartFormData(parts).boundary != MultiPartFormData(parts).boundary
+
+
+def test_multipart_names_cannot_inject_headers_or_parts():
+    c = MultiPartFormData([FormPart(b'x"\r\nX-Evil: 1', b"v", file_name=b'f"\n.txt')])
+    [(head, data)] = split_multipart(c)
+    assert head == [
+        b'Content-Disposition: form-data; name="x%22%0D%0AX-Evil: 1"; filename="f%22%0A.txt"',
+        b"Content-Type: application/octet-stream",
+    ]
+
+
+@pytest.mark.parametrize(
+    "part, error",
+    [
+        (FormPart(b"a", b"1", content_type=b"text/plain\r\nX: y"), ValueError),
+        (FormPart(b"a", b"1", charset=b"utf-8\n"), ValueError),
+        (FormPart(b"a", io.StringIO("text")), TypeError),
+    ],
+)
+def test_multipart_refuses_unsafe_or_textual_parts(part, error):
+    with pytest.raises(error):
+        MultiPartFormData([part])
+
+
+def test_multipart_items_must_be_form_parts():
+    with pytest.raises(TypeError, match="Expected FormPart, got tuple"):
+        MultiPartFormData([(b"a", b"1")])
+
+
+# ---- simplify_multipart_data ---------------------------------------------------------------
+
+
+def spooled(data):
+    f = tempfile.SpooledTemporaryFile(max_size=1024, mode="w+b")
+    f.write(data)
+    f.seek(0)
+    return f
+
+
+def test_simplify_multipart_data_shapes():
+    upload = FormPart(b"f", spooled(b"..."), file_name=b"x.txt")
+    data = {
+        "one": [FormPart(b"one", spooled(b"1"))],
+        "two": [FormPart(b"two", b"a"), FormPart(b"two", spooled(b"b"))],
+        "file": [upload],
+        "latin": [FormPart(b"latin", spooled(b"caf\xe9"), charset=b"latin-1")],
+    }
+    assert simplify_multipart_data(data) == {"one": "1", "two": ["a", "b"], "file": upload, "latin": "caf\u00e9"}
+
+
+def test_simplify_multipart_data_can_be_repeated():
+    # The cached form is simplified on every form() call: the file must read the same again.
+    data = {"a": [FormPart(b"a", spooled(b"value"))]}
+    assert simplify_multipart_data(data) == {"a": "value"}
+    assert simplify_multipart_data(data) == {"a": "value"}
+
+
+@pytest.mark.parametrize(
+    "charset, raw",
+    [
+        (None, b"\xff\xfe"),
+        (b"no-such-charset", b"x"),
+    ],
+)
+def test_simplify_undecodable_field_is_a_bad_request(charset, raw):
+    with pytest.raises(BadRequest, match="Cannot decode form field b'a'"):
+        simplify_multipart_data({"a": [FormPart(b"a", raw, charset=charset)]})
+
+
+def test_simplify_requires_a_dict():
+    with pytest.raises(TypeError, match="Argument 'data' has incorrect type"):
+        simplify_multipart_data([("a", [])])
+
+
+# ---- parse_www_form_urlencoded -----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, fields",
+    [
+        ("a=1&b=2", {"a": "1", "b": "2"}),
+        ("a=1&a=2&a=3", {"a": ["1", "2", "3"]}),
+        ("blank=&flag", {"blank": "", "flag": ""}),
+        ("x=a+b%20c%2B", {"x": "a b c+"}),
+        ("k=%E2%98%83", {"k": "\u2603"}),
+        ("bad=%zz%4", {"bad": "%zz%4"}),
+        ("a=1;b=2&&", {"a": "1", "b": "2"}),
+        ("", {}),
+        ("=v", {"": "v"}),
+    ],
+)
+def test_parse_www_form_urlencoded(text, fields):
+    assert parse_www_form_urlencoded(text) == fields
+
+
+def test_parse_www_form_urlencoded_rejects_other_types():
+    with pytest.raises(TypeError, match="Argument 'data' has incorrect type"):
+        parse_www_form_urlencoded(3)
+
+
+# ---- server-sent events ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        ({"a": 1}, '{"a":1}'),
+        ("line\nbreak", '"line\\nbreak"'),
+        ([1, 2.5, None, True], "[1,2.5,null,true]"),
+    ],
+)
+def test_server_sent_event_writes_json(data, text):
+    assert ServerSentEvent(data).write_data() == text
+
+
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        ("plain", "plain"),
+        ("a\nb", "a\\nb"),
+        ("a\r\nb", "a\\nb"),
+        ("a\rb", "a\\nb"),
+        ("\n\n\u00e9\r", "\\n\\n\u00e9\\n"),
+        ("", ""),
+    ],
+)
+def test_text_server_sent_event_keeps_one_line(data, text):
+    out = TextServerSentEvent(data).write_data()
+    assert out == text and "\n" not in out and "\r" not in out
+
+
+def test_server_sent_event_fields():
+    e = ServerSentEvent("d", event="tick", id="7", retry=1500, comment="c")
+    assert (e.data, e.event, e.id, e.retry, e.comment) == ("d", "tick", "7", 1500, "c")
+    assert ServerSentEvent("d").retry == -1
+    e.retry = -20
+    assert e.retry == -1
+    e.event = None
+    assert e.event is None
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"event": 1}, TypeError),
+        ({"id": b"7"}, TypeError),
+        ({"comment": 0}, TypeError),
+        ({"retry": "5"}, TypeError),
+        ({"retry": True}, TypeError),
+        ({"retry": 2**31}, OverflowError),
+    ],
+)
+def test_server_sent_event_bad_fields(kwargs, error):
+    with pytest.raises(error):
+        ServerSentEvent("d", **kwargs)
+
+
+def test_text_server_sent_event_requires_text():
+    with pytest.raises(TypeError, match="'data'"):
+        TextServerSentEvent(1)
+    e = TextServerSentEvent("x")
+    with pytest.raises(TypeError, match="Expected str, got int"):
+        e.data = 1
+
+
+def test_write_data_override_is_used_from_python():
+    class Custom(ServerSentEvent):
+        def write_data(self):
+            return "custom:" + super().write_data()
+
+    assert Custom([1]).write_data() == "custom:[1]"
+
+
+# ---- garbage collection ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda box: StreamedContent(b"x/y", lambda: box),
+        lambda box: ASGIContent(lambda: box),
+        lambda box: FormPart(b"n", box),
+        lambda box: ServerSentEvent(box),
+    ],
+)
+def test_reference_cycles_are_collected(make):
+    class Box(io.BytesIO):
+        pass
+
+    box = Box()
+    obj = make(box)
+    box.cycle = obj
+    ref = weakref.ref(box)
+    del obj, box
+    gc.collect()
+    assert ref() is None
