@@ -284,8 +284,16 @@ PyObject* url_base_url(PyObject* self, PyObject*) {
     return parse_string(recompose(c));
 }
 
+// Rebuilt from `value`; attributes of a Python subclass travel as state.
 PyObject* url_reduce(PyObject* self, PyObject*) {
-    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), as_url(self)->base.value);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    PyObject* value = as_url(self)->base.value;
+    PyObject* dict = nullptr;
+    if (Py_TYPE(self) != URLType && PyObject_GetOptionalAttrString(self, "__dict__", &dict) < 0) return nullptr;
+    Ref state = Ref::steal(dict);
+    if (state && PyDict_Check(state.get()) && PyDict_GET_SIZE(state.get()) > 0)
+        return Py_BuildValue("(O(O)O)", type, value, state.get());
+    return Py_BuildValue("(O(O))", type, value);
 }
 
 PyObject* url_richcompare(PyObject* self, PyObject* other, int op) {
@@ -320,7 +328,7 @@ PyObject* url_richcompare(PyObject* self, PyObject* other, int op) {
 Py_hash_t url_hash(PyObject* self) { return PyObject_Hash(as_url(self)->base.value); }
 
 PyObject* url_repr(PyObject* self) {
-    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
     if (!name) return nullptr;
     return PyUnicode_FromFormat("%U(%R)", name.get(), as_url(self)->base.value);
 }
