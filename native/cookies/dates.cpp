@@ -182,7 +182,7 @@ bool format_cookie_date(PyObject* dt, char out[kCookieDateLength]) {
 PyObject* parse_cookie_date(const char* data, size_t length) {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     bool have_time = false, have_day = false, have_month = false, have_year = false;
-    int hour = 0, minute = 0, second = 0, day = 0, month = 0, year = 0;
+    int hour = 0, minute = 0, second = 0, day = 0, month = 0, year = 0, year_digits = 0;
     size_t i = 0;
     while (i < length) {
         while (i < length && is_date_delimiter(p[i])) i++;
@@ -203,13 +203,13 @@ PyObject* parse_cookie_date(const char* data, size_t length) {
         } else if (!have_year && (k = 0, read_digits(tok, len, k, 2, 4, value))) {
             have_year = true;
             year = value;
+            year_digits = static_cast<int>(k);
         }
     }
-    if (have_year) {
-        if (year >= 70 && year <= 99) year += 1900;
-        else if (year >= 0 && year <= 69) year += 2000;
-    }
-    if (!have_time || !have_day || !have_month || !have_year || year < 1601 || day < 1 ||
+    // Two-digit years are 1970 to 2069.  Longer years are taken as written,
+    // which is how every date this module writes reads back, old ones too.
+    if (have_year && year_digits == 2) year += year >= 70 ? 1900 : 2000;
+    if (!have_time || !have_day || !have_month || !have_year || year < 1 || day < 1 ||
         day > days_in_month(year, month) || hour > 23 || minute > 59 || second > 59) {
         return Py_NewRef(Py_None);
     }
