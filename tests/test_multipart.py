@@ -419,3 +419,9 @@ def test_streamed_form_part():
         StreamedFormPart(b"bytes")
     with pytest.raises(TypeError):
         StreamedFormPart("n", data_provider=42)
+
+    class Named(StreamedFormPart):
+        def __init__(self, label):
+            super().__init__(name=label.upper())
+
+    assert Named("x").name == "X"

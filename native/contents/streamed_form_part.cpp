@@ -70,7 +70,18 @@ bool check_text(PyObject* value, const char* arg) {
     return args::instance(value, &PyUnicode_Type, arg);
 }
 
-PyObject* part_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* part_new(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = as_part(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->name = Py_NewRef(Py_None);
+    self->file_name = Py_NewRef(Py_None);
+    self->content_type = Py_NewRef(Py_None);
+    self->charset = Py_NewRef(Py_None);
+    self->data_provider = Py_NewRef(Py_None);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int part_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"name", "file_name", "content_type", "charset", "data_provider", nullptr};
     PyObject* name = Py_None;
     PyObject* file_name = Py_None;
@@ -79,22 +90,21 @@ PyObject* part_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* provider = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:StreamedFormPart", const_cast<char**>(kw), &name,
                                      &file_name, &content_type, &charset, &provider))
-        return nullptr;
+        return -1;
     if (!check_text(name, "name") || !check_text(file_name, "file_name") ||
         !check_text(content_type, "content_type") || !check_text(charset, "charset"))
-        return nullptr;
+        return -1;
     if (provider != Py_None && !PyCallable_Check(provider)) {
         args::raise_arg_type("data_provider", "callable", provider);
-        return nullptr;
+        return -1;
     }
-    auto* self = as_part(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    self->name = Py_NewRef(name);
-    self->file_name = Py_NewRef(file_name);
-    self->content_type = Py_NewRef(content_type);
-    self->charset = Py_NewRef(charset);
-    self->data_provider = Py_NewRef(provider);
-    return reinterpret_cast<PyObject*>(self);
+    auto* self = as_part(op);
+    assign_field(self->name, name);
+    assign_field(self->file_name, file_name);
+    assign_field(self->content_type, content_type);
+    assign_field(self->charset, charset);
+    assign_field(self->data_provider, provider);
+    return 0;
 }
 
 int part_traverse(PyObject* op, visitproc visit, void* arg) {
@@ -190,6 +200,7 @@ PyGetSetDef part_getset[] = {
 
 PyType_Slot part_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(part_new)},
+    {Py_tp_init, reinterpret_cast<void*>(part_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(part_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(part_clear)},

@@ -120,6 +120,8 @@ async def parse_multipart_async(
     when the next part is requested is skipped.  A malformed or truncated
     body raises BadRequest.
     """
+    if isinstance(boundary, str):
+        boundary = boundary.encode("latin-1")
     parser = Parser(boundary, max_header_size, max_header_lines)
     reader = _Reader(parser, chunks)
     next_part = parser.next_part
