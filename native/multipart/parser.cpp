@@ -43,15 +43,35 @@ enum class State : uint8_t {
     Failed,    // a malformed body was reported; every later call repeats it
 };
 
+// Allocator of the parser's buffers: the Python allocator, so that the
+// memory a body costs shows in the interpreter's accounting (tracemalloc).
+template <class T>
+struct PyMemAllocator {
+    using value_type = T;
+    PyMemAllocator() noexcept = default;
+    template <class U>
+    PyMemAllocator(const PyMemAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        void* p = n <= PY_SSIZE_T_MAX / sizeof(T) ? PyMem_Malloc(n * sizeof(T)) : nullptr;
+        if (!p) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) noexcept { PyMem_Free(p); }
+    template <class U>
+    bool operator==(const PyMemAllocator<U>&) const noexcept { return true; }
+};
+
+using Buffer = std::basic_string<char, std::char_traits<char>, PyMemAllocator<char>>;
+
 // Outcome of one step over the input.
 enum class Step { Data, Need, End, Error };
 
 struct Impl {
-    std::string delim;               // "\r\n--" + boundary
-    std::string carry;               // proper prefix of `delim` held back from the last chunk
-    std::string line;                // header line being read
-    std::vector<std::string> lines;  // complete header lines of the current part
-    std::string failure;             // message of the first error
+    Buffer delim;                                       // "\r\n--" + boundary
+    Buffer carry;                                       // proper prefix of `delim` held back from the last chunk
+    Buffer line;                                        // header line being read
+    std::vector<Buffer, PyMemAllocator<Buffer>> lines;  // complete header lines of the current part
+    std::string failure;                                // message of the first error; empty after MemoryError
     Py_buffer input{};
     bool has_input = false;
     bool finished = false;
@@ -94,7 +114,18 @@ void fail(Impl& s, std::string message) {
     PyErr_SetString(BadRequest, s.failure.c_str());
 }
 
-void raise_failure(const Impl& s) { PyErr_SetString(BadRequest, s.failure.c_str()); }
+void raise_failure(const Impl& s) {
+    if (s.failure.empty()) PyErr_NoMemory();
+    else PyErr_SetString(BadRequest, s.failure.c_str());
+}
+
+// A failed allocation leaves the parser unusable; later calls repeat the error.
+PyObject* out_of_memory(Impl& s) {
+    release_input(s);
+    s.state = State::Failed;
+    s.failure.clear();
+    return PyErr_NoMemory();
+}
 
 // Same as `fail`, chaining the exception that is being handled as the cause.
 void fail_from_current(Impl& s, std::string message) {
@@ -110,7 +141,7 @@ void fail_from_current(Impl& s, std::string message) {
 // positions are tested at once by comparing both the delimiter's first byte
 // (CR) and its last byte; only positions where both match are compared in
 // full, which keeps text with many line breaks as fast as binary data.
-const char* find_delimiter(const char* p, size_t n, const std::string& d) {
+const char* find_delimiter(const char* p, size_t n, std::string_view d) {
     const size_t m = d.size();
     if (n < m) return nullptr;
 #if defined(__SSE2__)
@@ -138,7 +169,7 @@ const char* find_delimiter(const char* p, size_t n, const std::string& d) {
 
 // Length of the longest suffix of p[0..n) that is a proper prefix of the
 // delimiter (the caller already knows that no whole delimiter is in there).
-size_t held_tail(const char* p, size_t n, const std::string& d) {
+size_t held_tail(const char* p, size_t n, std::string_view d) {
     size_t j = n > d.size() - 1 ? n - (d.size() - 1) : 0;
     while (j < n) {
         const void* cr = memchr(p + j, '\r', n - j);
@@ -159,7 +190,7 @@ Step body_step(Impl& s, bool emit, PyObject** out) {
     if (!s.has_input) return Step::Need;
     const char* p = static_cast<const char*>(s.input.buf) + s.pos;
     size_t n = static_cast<size_t>(s.input.len - s.pos);
-    const std::string& d = s.delim;
+    std::string_view d(s.delim);
     size_t prefix = 0;  // carry-over bytes that are data after all
     if (size_t k = s.carry.size()) {
         size_t need = d.size() - k;
@@ -412,7 +443,7 @@ PyObject* build_part(Impl& s) {
     Ref name, file_name, file_name_ext, content_type, charset;
     bool have_disposition = false, have_type = false;
     std::vector<Param> params;
-    for (const std::string& line : s.lines) {
+    for (const Buffer& line : s.lines) {
         std::string_view lv(line);
         size_t colon = lv.find(':');
         if (colon == std::string_view::npos || colon == 0) {
@@ -528,7 +559,7 @@ Step headers_step(Impl& s, PyObject** out) {
                 return Step::Error;
             }
             s.lines.back().push_back(' ');
-            s.lines.back().append(trim(s.line));
+            s.lines.back().append(trim(std::string_view(s.line)));
         } else {
             if (static_cast<Py_ssize_t>(s.lines.size()) >= s.max_header_lines) {
                 fail(s, "Malformed multipart body: a part has more than " + std::to_string(s.max_header_lines) +
@@ -625,8 +656,18 @@ PyObject* py_feed(PyObject* op, PyObject* data) {
     Py_RETURN_NONE;
 }
 
+PyObject* finish(Impl& s);
+
 PyObject* py_finish(PyObject* op, PyObject*) {
     Impl& s = impl_of(op);
+    try {
+        return finish(s);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory(s);
+    }
+}
+
+PyObject* finish(Impl& s) {
     if (s.state == State::Failed) {
         raise_failure(s);
         return nullptr;
@@ -658,8 +699,7 @@ PyObject* py_finish(PyObject* op, PyObject*) {
 // Next part as (name, file_name, content_type, charset), skipping whatever is
 // left of the current part; None after the closing boundary; b"" when more
 // input is needed.
-PyObject* py_next_part(PyObject* op, PyObject*) {
-    Impl& s = impl_of(op);
+PyObject* next_part(Impl& s) {
     for (;;) {
         PyObject* out = nullptr;
         Step step;
@@ -687,8 +727,18 @@ PyObject* py_next_part(PyObject* op, PyObject*) {
     }
 }
 
+PyObject* py_next_part(PyObject* op, PyObject*) {
+    Impl& s = impl_of(op);
+    try {
+        return next_part(s);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory(s);
+    }
+}
+
 // Next piece of the current part's data (bytes); None when the part has
-// ended; b"" when more input is needed.
+// ended; b"" when more input is needed.  Part data needs no C++ allocation
+// beyond the carry-over, which never outgrows the delimiter it was sized for.
 PyObject* py_read_data(PyObject* op, PyObject*) {
     Impl& s = impl_of(op);
     if (s.state == State::Failed) {
