@@ -2,6 +2,7 @@
 
 import asyncio
 import gc
+import io
 import tracemalloc
 
 import httpx
@@ -130,7 +131,22 @@ def _urllib3_body():
     ]
 
 
-@pytest.mark.parametrize("encoder", [_httpx_body, _urllib3_body])
+def _own_encoder_body():
+    from brindlewick.contents import FormPart, MultiPartFormData
+
+    content = MultiPartFormData([
+        FormPart(b"title", b"hello"),
+        FormPart(b"doc", io.BytesIO(b"\x00binary\r\n--" * 999), file_name=b"a.bin"),
+        FormPart(b"note", "caf\u00e9".encode("latin-1"), content_type=b"text/plain", charset=b"latin-1"),
+    ])
+    return content.body, content.type, [
+        ("title", None, None, None, b"hello"),
+        ("doc", "a.bin", "application/octet-stream", None, b"\x00binary\r\n--" * 999),
+        ("note", None, "text/plain", "latin-1", b"caf\xe9"),
+    ]
+
+
+@pytest.mark.parametrize("encoder", [_httpx_body, _urllib3_body, _own_encoder_body])
 @pytest.mark.parametrize("size", [1, 7, 100, 4096, 64 * 1024])
 def test_client_encoders(encoder, size):
     body, content_type, expected = encoder()
@@ -312,6 +328,31 @@ def test_undrained_parts_are_skipped(read_first, size):
     got, stale, name, data = run(main())
     assert all(set(c) == {ord("x")} for c in got) and stale == []
     assert (name, data) == ("after", b"kept")
+
+
+class Gone(Exception):
+    pass
+
+
+@pytest.mark.parametrize("cut", [5, 60, 75])  # in the boundary line, the headers, the data
+def test_errors_of_the_source_propagate_unchanged(cut):
+    body = build(field(b"a", b"0123456789" * 3))
+
+    async def source():
+        yield body[:cut]
+        raise Gone("client went away")
+
+    with pytest.raises(Gone, match="client went away"):
+        parse_chunks_from(source())
+
+
+def parse_chunks_from(source):
+    async def main():
+        async for part in parse_multipart_async(source, B):
+            async for _ in part.stream():
+                pass
+
+    run(main())
 
 
 def test_source_is_closed_when_parsing_stops_early():
