@@ -164,6 +164,9 @@ def test_client_encoders(encoder, size):
         (b'multipart/form-data; boundary="q"; other=1', b"q"),
         (b"multipart/form-data; boundary = spaced ", b"spaced"),
         ("multipart/form-data; boundary=text", b"text"),
+        (b'multipart/form-data; note="a;boundary=evil"; boundary=real', b"real"),
+        (b'multipart/form-data; note="q\\"; boundary=evil"; boundary="real"', b"real"),
+        (b"multipart/form-data; flag; boundary=a=b", b"a=b"),
     ],
 )
 def test_get_boundary(value, boundary):
@@ -180,6 +183,8 @@ def test_get_boundary(value, boundary):
         b'multipart/form-data; boundary="open',
         b"multipart/form-data; boundary=" + b"x" * 71,
         b"multipart/form-data; xboundary=abc",
+        b'multipart/form-data; note="boundary=x',
+        b"multipart/form-data; boundary=a\x00b",
     ],
 )
 def test_get_boundary_absent_or_unusable(value):

@@ -22,6 +22,41 @@ MAX_HEADER_LINES = 32
 _MAX_BOUNDARY = 70  # RFC 2046
 
 
+def _params(value: bytes):
+    """(lower-case name, raw value) of each parameter of a header value,
+    honouring quoted strings, so that a ';' or a "boundary=" inside another
+    parameter's quotes is not taken for a parameter of its own."""
+    i, n = value.find(b";"), len(value)
+    if i < 0:
+        return
+    i += 1
+    while i < n:
+        end = i
+        while end < n and value[end] not in b";=":
+            end += 1
+        key = value[i:end].strip(b" \t").lower()
+        if end >= n or value[end] == 0x3B:  # no value
+            i = end + 1
+            continue
+        j = end + 1
+        while j < n and value[j] in b" \t":
+            j += 1
+        if j < n and value[j] == 0x22:  # quoted
+            k = j + 1
+            while k < n and value[k] != 0x22:
+                k += 2 if value[k] == 0x5C else 1
+            if k >= n:
+                raise ValueError("unterminated quoted string in the Content-Type")
+            yield key, value[j : k + 1]
+            i = value.find(b";", k + 1)
+            i = n if i < 0 else i + 1
+        else:
+            k = value.find(b";", j)
+            k = n if k < 0 else k
+            yield key, value[j:k].strip(b" \t")
+            i = k + 1
+
+
 def get_boundary_from_header(value: bytes) -> bytes:
     """Returns the boundary parameter of a multipart Content-Type value.
 
@@ -32,24 +67,16 @@ def get_boundary_from_header(value: bytes) -> bytes:
         value = value.encode("latin-1")
     elif not isinstance(value, bytes):
         value = bytes(value)
-    for param in value.split(b";")[1:]:
-        key, sep, raw = param.partition(b"=")
-        if not sep or key.strip().lower() != b"boundary":
+    for key, raw in _params(value):
+        if key != b"boundary":
             continue
-        raw = raw.strip(b" \t")
-        if raw[:1] == b'"':
-            end = raw.find(b'"', 1)
-            if end < 0:
-                raise ValueError("unterminated quoted multipart boundary")
-            boundary = raw[1:end]
-        else:
-            boundary = raw
+        boundary = raw[1:-1] if raw[:1] == b'"' else raw
         if not boundary:
             raise ValueError("empty multipart boundary")
         if len(boundary) > _MAX_BOUNDARY:
             raise ValueError(f"multipart boundary longer than {_MAX_BOUNDARY} bytes")
-        if any(c < 0x20 or c > 0x7E for c in boundary):
-            raise ValueError("multipart boundary with characters outside printable ASCII")
+        if any(c < 0x20 or c > 0x7E for c in boundary) or b"\\" in boundary:
+            raise ValueError("multipart boundary with characters that a boundary cannot hold")
         return boundary
     raise ValueError("no boundary parameter in the multipart Content-Type")
 
