@@ -473,20 +473,18 @@ BW_KEY_VALUE_METHOD(add_header, "add_header")
 BW_KEY_VALUE_METHOD(set_header, "set_header")
 #undef BW_KEY_VALUE_METHOD
 
-#define BW_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_FASTCALL | METH_KEYWORDS
-
 }  // namespace
 
 PyMethodDef header_methods[] = {
-    {"get_headers", BW_FASTCALL(py_get_headers), "get_headers(key: bytes) -> list[bytes]: values of every header named key."},
-    {"get_first_header", BW_FASTCALL(py_get_first_header),
+    {"get_headers", BW_METH_FASTCALL_KW(py_get_headers), "get_headers(key: bytes) -> list[bytes]: values of every header named key."},
+    {"get_first_header", BW_METH_FASTCALL_KW(py_get_first_header),
      "get_first_header(key: bytes) -> bytes | None: value of the first header named key."},
-    {"get_single_header", BW_FASTCALL(py_get_single_header),
+    {"get_single_header", BW_METH_FASTCALL_KW(py_get_single_header),
      "get_single_header(key: bytes) -> bytes: value of the one header named key; ValueError unless exactly one."},
-    {"remove_header", BW_FASTCALL(py_remove_header), "remove_header(key: bytes) -> None: removes every header named key."},
-    {"has_header", BW_FASTCALL(py_has_header), "has_header(key: bytes) -> bool"},
-    {"add_header", BW_FASTCALL(py_add_header), "add_header(key: bytes, value: bytes) -> None: appends a header."},
-    {"set_header", BW_FASTCALL(py_set_header),
+    {"remove_header", BW_METH_FASTCALL_KW(py_remove_header), "remove_header(key: bytes) -> None: removes every header named key."},
+    {"has_header", BW_METH_FASTCALL_KW(py_has_header), "has_header(key: bytes) -> bool"},
+    {"add_header", BW_METH_FASTCALL_KW(py_add_header), "add_header(key: bytes, value: bytes) -> None: appends a header."},
+    {"set_header", BW_METH_FASTCALL_KW(py_set_header),
      "set_header(key: bytes, value: bytes) -> None: replaces every header named key by one at the end."},
     {nullptr, nullptr, 0, nullptr},
 };

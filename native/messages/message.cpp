@@ -414,7 +414,7 @@ PyMethodDef module_functions[] = {
 
 std::vector<PyMethodDef> all_methods() {
     std::vector<PyMethodDef> methods;
-    for (PyMethodDef* table : {header_methods, content_type_methods, own_methods})
+    for (PyMethodDef* table : {header_methods, content_type_methods, body_methods, form_methods, own_methods})
         for (PyMethodDef* m = table; m->ml_name; m++) methods.push_back(*m);
     methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     return methods;

@@ -70,6 +70,8 @@ struct Bindings {
     PyTypeObject* Headers;
     PyTypeObject* URL;
     PyTypeObject* Cookie;
+    PyTypeObject* RSGIContent;
+    PyTypeObject* ASGIContent;
     siblings::ParseWWWFormFn parse_www_form_urlencoded;
     siblings::ParseCookieFn parse_cookie;
     siblings::WriteCookieFn write_cookie_for_response;
@@ -90,6 +92,13 @@ struct Bindings {
     PyObject* InvalidOperation;
     PyObject* FailedRequestError;
     PyObject* PickleError;
+    // Body decoding and the disconnection probe.
+    PyObject* msgspec_json_decode;
+    PyObject* msgspec_DecodeError;
+    PyObject* JSONDecodeError;
+    PyObject* asyncio_create_task;
+    PyObject* asyncio_get_event_loop;
+    PyObject* CancelledError;
 };
 extern Bindings bound;
 
@@ -108,6 +117,37 @@ struct Constants {
     PyObject* str_update;      // "update"
     PyObject* str_new;         // "__new__"
     PyObject* charset_rx;      // the compiled pattern the module installed
+    // Method and attribute names used by the body readers.
+    PyObject* str_read;
+    PyObject* str_read_raw;
+    PyObject* str_read_buffer;
+    PyObject* str_stream;
+    PyObject* str_charset;
+    PyObject* str_decode;
+    PyObject* str_encode;
+    PyObject* str_data;        // "_data"
+    PyObject* str_body;
+    PyObject* str_content;
+    PyObject* str_cancel;
+    PyObject* str_call_soon;
+    PyObject* str_has_custom_loads;
+    PyObject* str_loads;
+    PyObject* str_name;
+    PyObject* str_file_name;
+    PyObject* str_content_type;
+    PyObject* str_write;
+    PyObject* str_seek;
+    PyObject* str_items;
+    PyObject* str_append;
+    PyObject* str_text;
+    PyObject* str_form;
+    PyObject* str_multipart;
+    PyObject* str_multipart_stream;
+    PyObject* utf8_codec;      // "utf8" for str.encode
+    PyObject* empty_str;
+    PyObject* form_urlencoded;  // b"application/x-www-form-urlencoded"
+    PyObject* form_multipart;   // b"multipart/form-data;"
+    PyObject* spool_max_size;   // 1048576
 };
 extern Constants constants;
 extern PyObject* module_dict;  // borrowed: dictionary of the module
@@ -117,5 +157,12 @@ PyObject* parse_charset(PyObject* value);
 
 // Source units of the module.
 int init_message_type(PyObject* module);
+
+// Python-visible methods and module functions of the body readers
+// (body_intake.cpp) and form parsing (forms.cpp), added to Message.
+extern PyMethodDef body_methods[];
+extern PyMethodDef body_functions[];
+extern PyMethodDef form_methods[];
+extern PyMethodDef form_functions[];
 
 }  // namespace bw::messages

@@ -125,6 +125,8 @@ int import_siblings() {
         {contents.get(), "Content", sizeof(ContentObject), &bound.Content},
         {url.get(), "URL", sizeof(URLObject), &bound.URL},
         {cookies.get(), "Cookie", 0, &bound.Cookie},
+        {contents.get(), "RSGIContent", sizeof(ContentObject), &bound.RSGIContent},
+        {contents.get(), "ASGIContent", sizeof(ContentObject), &bound.ASGIContent},
     };
     for (auto& t : types) {
         PyTypeObject* type = capi::import_type(t.module, t.name, t.basicsize);
@@ -155,6 +157,12 @@ int import_siblings() {
         {"brindlewick.exceptions", "InvalidOperation", &bound.InvalidOperation},
         {"brindlewick.exceptions", "FailedRequestError", &bound.FailedRequestError},
         {"pickle", "PickleError", &bound.PickleError},
+        {"msgspec.json", "decode", &bound.msgspec_json_decode},
+        {"msgspec", "DecodeError", &bound.msgspec_DecodeError},
+        {"json.decoder", "JSONDecodeError", &bound.JSONDecodeError},
+        {"asyncio", "create_task", &bound.asyncio_create_task},
+        {"asyncio", "get_event_loop", &bound.asyncio_get_event_loop},
+        {"asyncio", "CancelledError", &bound.CancelledError},
     };
     for (auto& n : names) {
         Ref module = Ref::steal(PyImport_ImportModule(n.module));
@@ -179,6 +187,33 @@ int make_constants(PyObject* module) {
         {&constants.str_dict, "__dict__"},
         {&constants.str_update, "update"},
         {&constants.str_new, "__new__"},
+        {&constants.str_read, "read"},
+        {&constants.str_read_raw, "read_raw"},
+        {&constants.str_read_buffer, "read_buffer"},
+        {&constants.str_stream, "stream"},
+        {&constants.str_charset, "charset"},
+        {&constants.str_decode, "decode"},
+        {&constants.str_encode, "encode"},
+        {&constants.str_data, "_data"},
+        {&constants.str_body, "body"},
+        {&constants.str_content, "content"},
+        {&constants.str_cancel, "cancel"},
+        {&constants.str_call_soon, "call_soon"},
+        {&constants.str_has_custom_loads, "has_custom_loads"},
+        {&constants.str_loads, "loads"},
+        {&constants.str_name, "name"},
+        {&constants.str_file_name, "file_name"},
+        {&constants.str_content_type, "content_type"},
+        {&constants.str_write, "write"},
+        {&constants.str_seek, "seek"},
+        {&constants.str_items, "items"},
+        {&constants.str_append, "append"},
+        {&constants.str_text, "text"},
+        {&constants.str_form, "form"},
+        {&constants.str_multipart, "multipart"},
+        {&constants.str_multipart_stream, "multipart_stream"},
+        {&constants.utf8_codec, "utf8"},
+        {&constants.empty_str, ""},
     };
     for (auto& s : strings) {
         PyObject* o = PyUnicode_InternFromString(s.text);
@@ -190,7 +225,12 @@ int make_constants(PyObject* module) {
     Py_XSETREF(constants.json, PyBytes_FromString("json"));
     Py_XSETREF(constants.xml, PyBytes_FromString("xml"));
     Py_XSETREF(constants.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    if (!constants.content_type || !constants.json || !constants.xml || !constants.empty_bytes) return -1;
+    Py_XSETREF(constants.form_urlencoded, PyBytes_FromString("application/x-www-form-urlencoded"));
+    Py_XSETREF(constants.form_multipart, PyBytes_FromString("multipart/form-data;"));
+    Py_XSETREF(constants.spool_max_size, PyLong_FromLong(1048576));
+    if (!constants.content_type || !constants.json || !constants.xml || !constants.empty_bytes ||
+        !constants.form_urlencoded || !constants.form_multipart || !constants.spool_max_size)
+        return -1;
 
     // _charset_rx = re.compile(rb"charset=([\w\-]+)", re.I)
     Ref re = Ref::steal(PyImport_ImportModule("re"));
@@ -212,7 +252,9 @@ int exec(PyObject* module) {
     if (brindlewick_core_init() != BRINDLEWICK_OK) return -1;
     module_dict = PyModule_GetDict(module);
     if (import_siblings() < 0 || make_constants(module) < 0) return -1;
-    if (PyModule_AddFunctions(module, functions) < 0) return -1;
+    if (PyModule_AddFunctions(module, functions) < 0 || PyModule_AddFunctions(module, body_functions) < 0 ||
+        PyModule_AddFunctions(module, form_functions) < 0)
+        return -1;
     if (init_message_type(module) < 0) return -1;
     capi::guarded_exec_done(guard, module);
     return 0;

@@ -10,6 +10,9 @@
 
 #include "brindlewick/api.hpp"
 
+// Method-table entry parts of a METH_FASTCALL | METH_KEYWORDS function.
+#define BW_METH_FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_FASTCALL | METH_KEYWORDS
+
 namespace bw::args {
 
 // TypeError for a typed parameter; returns false so callers can `return`.
