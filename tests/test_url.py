@@ -186,7 +186,7 @@ def test_derivations():
     ],
 )
 def test_derivation_errors(call, error, message):
-    with pytest.raises(error, match=None) as info:
+    with pytest.raises(error) as info:
         call()
     assert message in str(info.value)
 
