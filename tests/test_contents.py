@@ -38,6 +38,15 @@ async def collect(aiterable):
     return [chunk async for chunk in aiterable]
 
 
+def provider_of(*chunks):
+    async def gen():
+        for chunk in chunks:
+            await asyncio.sleep(0)
+            yield chunk
+
+    return gen
+
+
 # ---- in-memory contents --------------------------------------------------------------
 
 
@@ -58,13 +67,22 @@ def test_in_memory_contents_expose_type_body_length_and_read_it(content, ctype, 
     async def main():
         assert await content.read() == body
         assert await content.read() == body  # reading again gives the same body
-        view = await content.read_buffer()
-        assert isinstance(view, memoryview) and bytes(view) == body
         assert await collect(content.stream()) == [body]
         assert await collect(content.get_parts()) == [body]
 
     run(main())
-    assert bytes(content.body_buffer) == body
+    # Message readers treat body_buffer as optional: plain contents leave it out.
+    assert not hasattr(content, "body_buffer")
+
+
+@pytest.mark.parametrize(
+    "content", [Content(b"a/b", b"x"), StreamedContent(b"a/b", provider_of()), ASGIContent(lambda: None)]
+)
+def test_only_rsgi_content_offers_read_buffer(content):
+    # Message readers take read_buffer() when present and otherwise view what
+    # read() gives, so a subclass overriding read() is honoured.
+    assert not hasattr(content, "read_buffer")
+    assert hasattr(RSGIContent(lambda: None), "read_buffer")
 
 
 def test_empty_content_is_still_true_and_has_zero_length():
@@ -238,15 +256,6 @@ def test_file_attributes_can_be_added_by_subclasses():
 
 
 # ---- streamed content -----------------------------------------------------------------
-
-
-def provider_of(*chunks):
-    async def gen():
-        for chunk in chunks:
-            await asyncio.sleep(0)
-            yield chunk
-
-    return gen
 
 
 def test_streamed_content_fields():
@@ -601,3 +610,374 @@ def test_reference_cycles_are_collected(make):
     del obj, box
     gc.collect()
     assert ref() is None
+
+
+# ---- ASGIContent ----------------------------------------------------------------------------
+
+
+class Channel:
+    """An ASGI receive channel fed with messages; counts the calls."""
+
+    def __init__(self, *messages):
+        self.queue = asyncio.Queue()
+        self.calls = 0
+        for m in messages:
+            self.queue.put_nowait(m)
+
+    async def receive(self):
+        self.calls += 1
+        return await self.queue.get()
+
+
+def request(body, more=False):
+    return {"type": "http.request", "body": body, "more_body": more}
+
+
+DISCONNECT = {"type": "http.disconnect"}
+
+
+@pytest.mark.parametrize(
+    "messages, body",
+    [
+        ([request(b"whole")], b"whole"),
+        ([request(b"a", True), request(b"", True), request(b"bc", True), request(b"")], b"abc"),
+        ([{"type": "http.request"}], b""),
+        ([request(bytearray(b"ba"), True), request(memoryview(b"ck"))], b"back"),
+    ],
+)
+def test_asgi_read_joins_the_messages_and_keeps_the_body(messages, body):
+    async def main():
+        ch = Channel(*messages)
+        c = ASGIContent(ch.receive)
+        assert c.type is None and c.length == -1 and c.body is None
+        first = await c.read()
+        assert first == body and type(first) is bytes
+        calls = ch.calls
+        assert await c.read() is first  # kept: the channel is not asked again
+        assert ch.calls == calls == len(messages)
+        assert c._data is first and c.body is first and c.length == len(body) and c.complete
+        assert bytes(c.body_buffer) == body
+        assert await collect(c.stream()) == ([body] if body else [])
+
+    run(main())
+
+
+def test_asgi_single_message_body_is_not_copied():
+    payload = b"x" * 100
+
+    async def main():
+        c = ASGIContent(Channel(request(payload)).receive)
+        assert await c.read() is payload
+
+    run(main())
+
+
+@pytest.mark.parametrize("reader", ["read", "stream"])
+def test_asgi_disconnect_mid_body_raises_message_aborted_and_stays_aborted(reader):
+    async def consume(c):
+        if reader == "stream":
+            return await collect(c.stream())
+        return await getattr(c, reader)()
+
+    async def main():
+        ch = Channel(request(b"part", True), DISCONNECT)
+        c = ASGIContent(ch.receive)
+        with pytest.raises(MessageAborted):
+            await consume(c)
+        calls = ch.calls
+        for again in (c.read(), collect(c.stream())):
+            with pytest.raises(MessageAborted):
+                await again
+        assert ch.calls == calls  # a gone client is not asked again
+
+    run(main())
+
+
+def test_asgi_stream_yields_chunks_as_they_arrive():
+    async def main():
+        ch = Channel(request(b"a", True), request(b"", True), request(b"b", True))
+        c = ASGIContent(ch.receive)
+        seen = []
+        async for chunk in c.stream():
+            seen.append(chunk)
+            if chunk == b"b":
+                ch.queue.put_nowait(request(b"c"))
+        assert seen == [b"a", b"b", b"c"]
+        # Nothing was kept: a whole-body read now refuses instead of lying.
+        with pytest.raises(InvalidOperation, match="consumed by stream"):
+            await c.read()
+        with pytest.raises(InvalidOperation, match="already streamed"):
+            await collect(c.stream())
+
+    run(main())
+
+
+def test_asgi_body_in_one_message_stays_readable_after_stream():
+    async def main():
+        c = ASGIContent(Channel(request(b"only")).receive)
+        assert await collect(c.stream()) == [b"only"]
+        assert await c.read() == b"only"
+
+    run(main())
+
+
+def test_asgi_disconnection_probe_before_the_body_loses_nothing():
+    # The shape of a disconnection check: drain stream() for one loop turn, then cancel.
+    async def drain(c):
+        async for _ in c.stream():
+            pass
+
+    async def main():
+        ch = Channel()
+        c = ASGIContent(ch.receive)
+        task = asyncio.get_running_loop().create_task(drain(c))
+        asyncio.get_running_loop().call_soon(task.cancel)
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        ch.queue.put_nowait(request(b"ab", True))
+        ch.queue.put_nowait(request(b"c"))
+        assert await c.read() == b"abc"
+
+    run(main())
+
+
+def test_asgi_interrupted_read_goes_on_where_it_stopped():
+    async def main():
+        ch = Channel(request(b"one,", True))
+        c = ASGIContent(ch.receive)
+        task = asyncio.ensure_future(c.read())
+        while ch.calls < 2:  # the first chunk is in, the read waits for the next
+            await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        ch.queue.put_nowait(request(b"two"))
+        assert await c.read() == b"one,two"
+
+    run(main())
+
+
+def test_asgi_concurrent_reads_are_refused():
+    async def main():
+        ch = Channel()
+        c = ASGIContent(ch.receive)
+        first = asyncio.ensure_future(c.read())
+        await asyncio.sleep(0)
+        with pytest.raises(InvalidOperation, match="already being read"):
+            await c.read()
+        ch.queue.put_nowait(request(b"ok"))
+        assert await first == b"ok"
+
+    run(main())
+
+
+@pytest.mark.parametrize(
+    "message, error, text",
+    [
+        ([("type", "http.request")], TypeError, "message dict"),
+        ({"type": "http.request", "body": "text"}, TypeError, "must be bytes, got str"),
+        ({"type": "websocket.receive"}, ValueError, "unexpected ASGI message type 'websocket.receive'"),
+        ({"body": b"x"}, ValueError, "unexpected ASGI message type None"),
+    ],
+)
+def test_asgi_bad_messages_raise(message, error, text):
+    async def main():
+        with pytest.raises(error, match=text):
+            await ASGIContent(Channel(message).receive).read()
+
+    run(main())
+
+
+def test_asgi_receive_errors_propagate():
+    async def receive():
+        raise ConnectionResetError("peer reset")
+
+    async def main():
+        with pytest.raises(ConnectionResetError, match="peer reset"):
+            await ASGIContent(receive).read()
+
+    run(main())
+
+
+@pytest.mark.parametrize("read_first", [False, True])
+def test_asgi_dispose_is_idempotent_and_releases_channel_and_body(read_first):
+    async def main():
+        ch = Channel(request(b"data"))
+        c = ASGIContent(ch.receive)
+        if read_first:
+            await c.read()
+        assert c.dispose() is None
+        c.dispose()
+        assert c.receive is None and c.body is None and c._data is None
+        with pytest.raises(InvalidOperation, match="disposed"):
+            await c.read()
+        with pytest.raises(InvalidOperation, match="disposed"):
+            await collect(c.stream())
+
+    run(main())
+
+
+def test_asgi_dispose_during_a_read_stops_it():
+    async def main():
+        ch = Channel()
+        c = ASGIContent(ch.receive)
+        task = asyncio.ensure_future(c.read())
+        await asyncio.sleep(0)
+        c.dispose()
+        ch.queue.put_nowait(request(b"late"))
+        with pytest.raises(InvalidOperation, match="disposed"):
+            await task
+        assert c.body is None
+
+    run(main())
+
+
+# ---- RSGIContent ----------------------------------------------------------------------------
+
+
+class Protocol:
+    """An RSGI HTTP protocol: await protocol() for the body, async for to stream it."""
+
+    def __init__(self, *chunks, error=None):
+        self.chunks = chunks
+        self.error = error
+        self.calls = 0
+        self.iterations = 0
+
+    async def __call__(self):
+        self.calls += 1
+        await asyncio.sleep(0)
+        if self.error:
+            raise self.error
+        return b"".join(self.chunks)
+
+    def __aiter__(self):
+        self.iterations += 1
+        return self._gen()
+
+    async def _gen(self):
+        for chunk in self.chunks:
+            await asyncio.sleep(0)
+            yield chunk
+        if self.error:
+            raise self.error
+
+
+def test_rsgi_read_is_kept_and_replayed():
+    async def main():
+        p = Protocol(b"ab", b"cd")
+        c = RSGIContent(p)
+        assert await c.read() == b"abcd"
+        assert await c.read() == b"abcd"
+        view = await c.read_buffer()
+        assert isinstance(view, memoryview) and view.tobytes() == b"abcd"
+        assert await collect(c.stream()) == [b"abcd"]
+        assert p.calls == 1 and p.iterations == 0
+        assert c.length == 4 and c._data == b"abcd" and c.complete
+
+    run(main())
+
+
+def test_rsgi_read_buffer_first_reads_the_body():
+    async def main():
+        c = RSGIContent(Protocol(b"xyz"))
+        assert (await c.read_buffer()).tobytes() == b"xyz"
+        assert await c.read() == b"xyz"
+
+    run(main())
+
+
+def test_rsgi_stream_iterates_the_protocol():
+    async def main():
+        p = Protocol(b"a", b"", b"b")
+        c = RSGIContent(p)
+        assert await collect(c.stream()) == [b"a", b"b"]
+        assert p.iterations == 1 and p.calls == 0
+        with pytest.raises(InvalidOperation, match="consumed by stream"):
+            await c.read()
+
+    run(main())
+
+
+@pytest.mark.parametrize("chunks, body", [((b"one",), b"one"), ((), b"")])
+def test_rsgi_body_in_one_piece_stays_readable_after_stream(chunks, body):
+    async def main():
+        p = Protocol(*chunks)
+        c = RSGIContent(p)
+        await collect(c.stream())
+        assert await c.read() == body and p.calls == 0
+
+    run(main())
+
+
+@pytest.mark.parametrize("how", ["read", "stream"])
+def test_rsgi_protocol_errors_propagate(how):
+    async def main():
+        c = RSGIContent(Protocol(b"x", error=RuntimeError("transport closed")))
+        with pytest.raises(RuntimeError, match="transport closed"):
+            if how == "read":
+                await c.read()
+            else:
+                await collect(c.stream())
+
+    run(main())
+
+
+@pytest.mark.parametrize("body", ["text", None, 5])
+def test_rsgi_protocol_must_give_bytes(body):
+    async def protocol():
+        return body
+
+    async def main():
+        with pytest.raises(TypeError, match="must give the body as bytes"):
+            await RSGIContent(protocol).read()
+
+    run(main())
+
+
+def test_rsgi_stream_of_a_protocol_without_aiter_raises():
+    async def protocol():
+        return b""
+
+    async def main():
+        with pytest.raises(TypeError):
+            await collect(RSGIContent(protocol).stream())
+
+    run(main())
+
+
+def test_rsgi_dispose_is_idempotent():
+    async def main():
+        c = RSGIContent(Protocol(b"x"))
+        await c.read()
+        c.dispose()
+        c.dispose()
+        assert c.protocol is None and c.body is None
+        with pytest.raises(InvalidOperation, match="disposed"):
+            await c.read_buffer()
+
+    run(main())
+
+
+# ---- StreamedContent reads ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "chunks, body",
+    [((b"a", b"b", b"c"), b"abc"), ((b"one",), b"one"), ((), b""), ((bytearray(b"x"), memoryview(b"y")), b"xy")],
+)
+def test_streamed_content_read_joins_the_pieces(chunks, body):
+    async def main():
+        s = StreamedContent(b"x/y", provider_of(*chunks))
+        assert await s.read() == body
+        assert await s.read() == body  # a fresh iteration each time
+
+    run(main())
+
+
+def test_streamed_content_read_refuses_non_bytes_pieces():
+    async def main():
+        with pytest.raises(TypeError, match="Expected bytes, got int"):
+            await StreamedContent(b"x/y", provider_of(b"a", 5)).read()
+
+    run(main())

@@ -6,6 +6,7 @@
 #include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
+#include "server_reads.hpp"
 
 namespace bw::contents {
 
@@ -67,12 +68,6 @@ PyObject* py_dispose(PyObject* op, PyObject*) {
 
 PyObject* py_read(PyObject* op, PyObject*) { return ready(as_content(op)->body); }
 
-PyObject* py_read_buffer(PyObject* op, PyObject*) {
-    Ref view = Ref::steal(memoryview_of(as_content(op)->body));
-    if (!view) return nullptr;
-    return ready(view.get());
-}
-
 PyObject* py_stream(PyObject* op, PyObject*) { return yield_once(as_content(op)->body); }
 
 PyObject* restore_function = nullptr;  // module function _restore_content
@@ -98,7 +93,6 @@ PyObject* py_reduce(PyObject* op, PyObject*) {
 PyMethodDef content_methods[] = {
     {"dispose", py_dispose, METH_NOARGS, "dispose() -> None: releases what the content holds; idempotent."},
     {"read", py_read, METH_NOARGS, "read() -> awaitable of the body."},
-    {"read_buffer", py_read_buffer, METH_NOARGS, "read_buffer() -> awaitable of a memoryview of the body."},
     {"stream", py_stream, METH_NOARGS, "stream() -> async iterator yielding the body once."},
     {"get_parts", py_stream, METH_NOARGS, "get_parts() -> async iterator yielding the body once."},
     {"__reduce__", py_reduce, METH_NOARGS, nullptr},
@@ -108,7 +102,6 @@ PyMethodDef content_methods[] = {
 PyObject* get_type(PyObject* op, void*) { return Py_NewRef(as_content(op)->type); }
 PyObject* get_body(PyObject* op, void*) { return Py_NewRef(as_content(op)->body); }
 PyObject* get_length(PyObject* op, void*) { return PyLong_FromSsize_t(as_content(op)->length); }
-PyObject* get_body_buffer(PyObject* op, void*) { return memoryview_of(as_content(op)->body); }
 
 int set_type(PyObject* op, PyObject* value, void*) {
     if (!value) value = Py_None;
@@ -138,8 +131,6 @@ PyGetSetDef content_getset[] = {
     {"type", get_type, set_type, "Declared media type (bytes or None).", nullptr},
     {"body", get_body, set_body, "The body, when held in memory.", nullptr},
     {"length", get_length, set_length, "Body length in bytes; negative when not known in advance.", nullptr},
-    {"body_buffer", get_body_buffer, nullptr, "A memoryview of the body held in memory (empty when none).",
-     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -240,7 +231,10 @@ PyGetSetDef streamed_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* streamed_read_method(PyObject* op, PyObject*) { return streamed_read(op, false); }
+
 PyMethodDef streamed_methods[] = {
+    {"read", streamed_read_method, METH_NOARGS, "read() -> awaitable of the provider's pieces joined."},
     {"stream", streamed_stream, METH_NOARGS, "stream() -> async iterator over the pieces of data_provider()."},
     {"get_parts", streamed_stream, METH_NOARGS, "get_parts() -> async iterator over the pieces of data_provider()."},
     {nullptr, nullptr, 0, nullptr},

@@ -56,6 +56,7 @@ int add_field(PyObject* result, PyObject* name, PyObject* value) {
 PyObject* parse_www_form_urlencoded(PyObject* data) {
     const char* text;
     Py_ssize_t length;
+    if (data == Py_None) return PyDict_New();  // no body: no fields
     if (PyUnicode_Check(data)) {
         text = PyUnicode_AsUTF8AndSize(data, &length);
         if (!text) return nullptr;

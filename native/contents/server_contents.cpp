@@ -117,16 +117,27 @@ PyObject* py_read_buffer(PyObject* op, PyObject*) {
 
 PyObject* py_stream(PyObject* op, PyObject*) {
     auto* self = as_server(op);
-    if (self->state == kBodyComplete) return yield_once(self->body);
+    if (self->state == kBodyComplete) return yield_once(PyObject_Length(self->body) > 0 ? self->body : Py_None);
     return is_rsgi(op) ? rsgi_stream(self) : asgi_stream(self);
 }
 
 PyObject* get_data(PyObject* op, void*) { return Py_NewRef(as_server(op)->body); }
 PyObject* get_source(PyObject* op, void*) { return Py_NewRef(as_server(op)->source); }
+PyObject* get_body_buffer(PyObject* op, void*) { return memoryview_of(as_server(op)->body); }
 PyObject* get_complete(PyObject* op, void*) { return bool_ref(as_server(op)->state == kBodyComplete); }
 
-PyMethodDef server_methods[] = {
+// Only the RSGI body offers read_buffer(): message readers look the method up
+// and otherwise build the view from read(), which honours a Python override
+// of read() in a subclass.
+PyMethodDef asgi_methods[] = {
     {"read", py_read, METH_NOARGS, "read() -> awaitable of the whole body (bytes), read once and kept."},
+    {"stream", py_stream, METH_NOARGS, "stream() -> async iterator over the body chunks as they arrive."},
+    {"get_parts", py_stream, METH_NOARGS, "get_parts() -> the same as stream()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef rsgi_methods[] = {
+    {"read", py_read, METH_NOARGS, "read() -> awaitable of the whole body, read once and kept."},
     {"read_buffer", py_read_buffer, METH_NOARGS, "read_buffer() -> awaitable of a memoryview of the whole body."},
     {"stream", py_stream, METH_NOARGS, "stream() -> async iterator over the body chunks as they arrive."},
     {"get_parts", py_stream, METH_NOARGS, "get_parts() -> the same as stream()."},
@@ -137,6 +148,7 @@ PyGetSetDef asgi_getset[] = {
     {"_data", get_data, nullptr, "The whole body once read, else None.", nullptr},
     {"receive", get_source, nullptr, "The ASGI receive callable (None once disposed).", nullptr},
     {"complete", get_complete, nullptr, "Whether the whole body has been read and is kept.", nullptr},
+    {"body_buffer", get_body_buffer, nullptr, "A memoryview of the body once read (empty before).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -144,6 +156,7 @@ PyGetSetDef rsgi_getset[] = {
     {"_data", get_data, nullptr, "The whole body once read, else None.", nullptr},
     {"protocol", get_source, nullptr, "The RSGI protocol object (None once disposed).", nullptr},
     {"complete", get_complete, nullptr, "Whether the whole body has been read and is kept.", nullptr},
+    {"body_buffer", get_body_buffer, nullptr, "A memoryview of the body once read (empty before).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -153,7 +166,7 @@ PyType_Slot asgi_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
-    {Py_tp_methods, server_methods},
+    {Py_tp_methods, asgi_methods},
     {Py_tp_getset, asgi_getset},
     {Py_tp_doc, const_cast<char*>("ASGIContent(receive): a request body read from an ASGI receive channel.")},
     {0, nullptr},
@@ -165,7 +178,7 @@ PyType_Slot rsgi_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
-    {Py_tp_methods, server_methods},
+    {Py_tp_methods, rsgi_methods},
     {Py_tp_getset, rsgi_getset},
     {Py_tp_doc, const_cast<char*>("RSGIContent(protocol): a request body read through an RSGI protocol object.")},
     {0, nullptr},

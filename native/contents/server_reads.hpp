@@ -13,5 +13,7 @@ PyObject* rsgi_read(ServerContentObject* self, bool as_view);
 // Async iterator over the body chunks as they arrive.
 PyObject* asgi_stream(ServerContentObject* self);
 PyObject* rsgi_stream(ServerContentObject* self);
+// Awaitable of the joined pieces of StreamedContent's provider.
+PyObject* streamed_read(PyObject* self, bool as_view);
 
 }  // namespace bw::contents
