@@ -966,7 +966,7 @@ PyObject* get_awaitable_iter(PyObject* o) noexcept {
     }
     PyObject* it = getter(o);
     if (!it) return nullptr;
-    if (PyCoro_CheckExact(it) || Py_IS_TYPE(it, g_coro_type)) {
+    if (PyCoro_CheckExact(it)) {
         Py_DECREF(it);
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return nullptr;
