@@ -1,6 +1,7 @@
 """brindlewick.contents: body sources and payloads, through the public API."""
 
 import asyncio
+import ctypes
 import gc
 import io
 import pickle
@@ -981,3 +982,78 @@ def test_streamed_content_read_refuses_non_bytes_pieces():
             await StreamedContent(b"x/y", provider_of(b"a", 5)).read()
 
     run(main())
+
+
+# ---- native method tables ---------------------------------------------------------------------
+# Other native modules call the first entry of an object's method table
+# directly; these tests reach it the same way.
+
+_HEAD = ctypes.sizeof(ctypes.c_ssize_t) + ctypes.sizeof(ctypes.c_void_p)
+
+
+def native_entry(obj, restype):
+    vtab = ctypes.c_void_p.from_address(id(obj) + _HEAD).value
+    pointer = ctypes.c_void_p.from_address(vtab).value
+    return ctypes.PYFUNCTYPE(restype, ctypes.py_object, ctypes.c_int)(pointer)
+
+
+class RecordingContent(Content):
+    def __init__(self):
+        super().__init__(b"a/b", b"x")
+        self.calls = 0
+
+    def dispose(self):
+        self.calls += 1
+        super().dispose()
+
+
+@pytest.mark.parametrize("skip_dispatch, calls", [(0, 1), (1, 0)])
+def test_native_dispose_reaches_python_overrides(skip_dispatch, calls):
+    c = RecordingContent()
+    assert native_entry(c, ctypes.c_int)(c, skip_dispatch) == 0
+    assert c.calls == calls
+
+
+def test_native_dispose_of_asgi_content_releases_the_channel():
+    c = ASGIContent(lambda: None)
+    dispose = native_entry(c, ctypes.c_int)
+    assert dispose(c, 0) == 0 and dispose(c, 0) == 0
+    assert c.receive is None
+
+
+def test_native_dispose_reports_an_override_error():
+    class Failing(Content):
+        def dispose(self):
+            raise OSError("cannot release")
+
+    c = Failing(b"a/b", b"x")
+    with pytest.raises(OSError, match="cannot release"):
+        native_entry(c, ctypes.c_int)(c, 0)
+
+
+class Shouting(TextServerSentEvent):
+    def write_data(self):
+        return super().write_data().upper()
+
+
+class Wrong(ServerSentEvent):
+    def write_data(self):
+        return 42
+
+
+@pytest.mark.parametrize(
+    "event, text",
+    [
+        (ServerSentEvent({"k": "v"}), '{"k":"v"}'),
+        (TextServerSentEvent("a\nb"), "a\\nb"),
+        (Shouting("a\nb"), "A\\NB"),
+    ],
+)
+def test_native_write_data(event, text):
+    assert native_entry(event, ctypes.py_object)(event, 0) == text
+
+
+def test_native_write_data_checks_the_override_result():
+    e = Wrong(1)
+    with pytest.raises(TypeError, match="Expected str, got int"):
+        native_entry(e, ctypes.py_object)(e, 0)
