@@ -1057,3 +1057,43 @@ def test_native_write_data_checks_the_override_result():
     e = Wrong(1)
     with pytest.raises(TypeError, match="Expected str, got int"):
         native_entry(e, ctypes.py_object)(e, 0)
+
+
+# ---- round trips ---------------------------------------------------------------------------------
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+_values = st.one_of(st.text(max_size=12), st.lists(st.text(max_size=6), min_size=2, max_size=3))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.dictionaries(st.text(max_size=8), _values, max_size=5))
+def test_form_content_parses_back_to_its_fields(fields):
+    assert parse_www_form_urlencoded(FormContent(fields).body.decode("ascii")) == fields
+
+
+_names = st.text(st.characters(exclude_characters='"\\\r\n', exclude_categories=("Cs", "Cc")), max_size=10)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.tuples(_names, st.binary(max_size=200), st.one_of(st.none(), _names.filter(bool))), max_size=4))
+def test_multipart_form_data_parses_back_to_its_parts(parts):
+    multipart = pytest.importorskip("brindlewick.multipart")
+    content = MultiPartFormData(
+        [FormPart(name.encode(), data, file_name=f and f.encode()) for name, data, f in parts]
+    )
+    body = content.body
+
+    async def chunks():
+        for i in range(0, len(body), 37):
+            yield body[i : i + 37]
+
+    async def main():
+        seen = []
+        async for part in multipart.parse_multipart_async(chunks(), content.boundary):
+            data = b"".join([bytes(c) async for c in part.stream()])
+            seen.append((part.name, data, part.file_name))
+        return seen
+
+    assert run(main()) == [(name, data, f) for name, data, f in parts]
