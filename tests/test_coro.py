@@ -490,6 +490,17 @@ def test_exception_chaining(impl, cause, suspend_in_handler):
     assert names[-2:] == ["failing", "fail_here"]
 
 
+def test_close_inside_handler_leaves_caller_state_alone(impl):
+    coro = impl.raise_in_handler(failing(), LookupError, "outer", False, Probe())
+    coro.send(None)
+    try:
+        raise KeyError("caller's own")
+    except KeyError as mine:
+        assert coro.close() is None
+        assert sys.exception() is mine
+    assert sys.exception() is None
+
+
 def test_handled_exception_survives_suspension(impl):
     coro = impl.handled_across_await(failing(), Probe(), sys.exception)
     assert coro.send(None) == ("tick", 1)

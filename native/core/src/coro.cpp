@@ -27,7 +27,7 @@ namespace {
 
 // The frame that Roots constructed now belong to: the frame being created
 // (while its parameters are copied in) or the frame being resumed.
-thread_local FrameObject* tls_target = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local FrameObject* tls_target = nullptr;
 
 PyTypeObject* g_coro_type = nullptr;
 PyTypeObject* g_agen_type = nullptr;
@@ -389,7 +389,8 @@ void frame_finalize(PyObject* op) {
     if (f->status == Status::Done || !f->frame) return;
     PyObject* pending = PyErr_GetRaisedException();
     if (f->status == Status::Created) {
-        if (f->kind == Kind::Coroutine &&
+        // A Task dropped before make_coroutine() (no name yet) is silent.
+        if (f->kind == Kind::Coroutine && f->qualname &&
             PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", qualname_of(f)) < 0)
             PyErr_WriteUnraisable(op);
     } else if (f->kind == Kind::AsyncGen && f->finalizer && !f->closed) {
