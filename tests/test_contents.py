@@ -504,6 +504,8 @@ def test_simplify_requires_a_dict():
         ("a=1;b=2&&", {"a": "1", "b": "2"}),
         ("", {}),
         ("=v", {"": "v"}),
+        (b"a=%C3%A9", {"a": "\u00e9"}),
+        (None, {}),
     ],
 )
 def test_parse_www_form_urlencoded(text, fields):

@@ -49,6 +49,23 @@ int content_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// Content(content_type, data) of the exact type, without argument tuples;
+// subclasses (whose __init__ may differ) take the ordinary path.
+PyObject* content_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static const char* const names[] = {"content_type", "data"};
+    static args::Signature sig{"Content", names, 2, 2};
+    PyObject* a[2];
+    if (!args::parse(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    if (!args::exact(a[0], &PyBytes_Type, "content_type") || !args::exact(a[1], &PyBytes_Type, "data", false))
+        return nullptr;
+    auto* self = as_content(content_new_common(reinterpret_cast<PyTypeObject*>(type), &content_vtable));
+    if (!self) return nullptr;
+    assign_field(self->type, a[0]);
+    assign_field(self->body, a[1]);
+    self->length = PyBytes_GET_SIZE(a[1]);
+    return reinterpret_cast<PyObject*>(self);
+}
+
 void content_dealloc(PyObject* op) {
     PyTypeObject* type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
@@ -137,6 +154,7 @@ PyGetSetDef content_getset[] = {
 PyType_Slot content_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(content_new)},
     {Py_tp_init, reinterpret_cast<void*>(content_init)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(content_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(content_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(content_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(content_clear)},

@@ -52,6 +52,36 @@ int text_like_init(PyObject* op, PyObject* args, PyObject* kwargs, const char* f
     return 0;
 }
 
+// Exact-type construction without argument tuples (tp_vectorcall is not
+// inherited, so subclasses keep __new__/__init__).
+PyObject* text_like_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                               args::Signature& sig, PyObject* content_type) {
+    PyObject* text;
+    if (!args::parse(sig, args, PyVectorcall_NARGS(nargsf), kwnames, &text)) return nullptr;
+    if (!PyUnicode_Check(text)) return args::raise_arg_type(sig.names[0], "str", text), nullptr;
+    Ref body = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (!body) return nullptr;
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    PyObject* op = t->tp_new(t, empty.get(), nullptr);
+    if (!op) return nullptr;
+    set_payload(op, content_type, body.release());
+    return op;
+}
+
+PyObject* text_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static const char* const names[] = {"text"};
+    static args::Signature sig{"TextContent", names, 1, 1};
+    return text_like_vectorcall(type, args, nargsf, kwnames, sig, text_plain);
+}
+
+PyObject* html_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static const char* const names[] = {"html"};
+    static args::Signature sig{"HTMLContent", names, 1, 1};
+    return text_like_vectorcall(type, args, nargsf, kwnames, sig, text_html);
+}
+
 int text_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return text_like_init(op, args, kwargs, "TextContent", "text", text_plain);
 }
@@ -397,9 +427,10 @@ PyGetSetDef multipart_getset[] = {
 
 // ---- type specs --------------------------------------------------------------------
 
-#define BW_PAYLOAD_SPEC(var, name, init, doc)                                                                  \
+#define BW_PAYLOAD_SPEC(var, name, init, vectorcall, doc)                                                      \
     PyType_Slot var##_slots[] = {                                                                             \
         {Py_tp_init, reinterpret_cast<void*>(init)},                                                          \
+        vectorcall                                                                                            \
         {Py_tp_traverse, reinterpret_cast<void*>(content_traverse)},                                          \
         {Py_tp_clear, reinterpret_cast<void*>(content_clear)},                                                \
         {Py_tp_doc, const_cast<char*>(doc)},                                                                  \
@@ -408,11 +439,14 @@ PyGetSetDef multipart_getset[] = {
     PyType_Spec var##_spec = {"brindlewick.contents." name, sizeof(ContentObject), 0,                        \
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, var##_slots};
 
-BW_PAYLOAD_SPEC(text, "TextContent", text_init, "TextContent(text: str): a text/plain body in UTF-8.")
-BW_PAYLOAD_SPEC(html, "HTMLContent", html_init, "HTMLContent(html: str): a text/html body in UTF-8.")
-BW_PAYLOAD_SPEC(json, "JSONContent", json_init,
+#define BW_VECTORCALL(f) {Py_tp_vectorcall, reinterpret_cast<void*>(f)},
+#define BW_NO_VECTORCALL
+
+BW_PAYLOAD_SPEC(text, "TextContent", text_init, BW_VECTORCALL(text_vectorcall), "TextContent(text: str): a text/plain body in UTF-8.")
+BW_PAYLOAD_SPEC(html, "HTMLContent", html_init, BW_VECTORCALL(html_vectorcall), "HTMLContent(html: str): a text/html body in UTF-8.")
+BW_PAYLOAD_SPEC(json, "JSONContent", json_init, BW_NO_VECTORCALL,
                 "JSONContent(data, dumps=None): data serialized as JSON (msgspec.json.encode unless dumps is given).")
-BW_PAYLOAD_SPEC(form, "FormContent", form_init,
+BW_PAYLOAD_SPEC(form, "FormContent", form_init, BW_NO_VECTORCALL,
                 "FormContent(data): a mapping or list of pairs as an application/x-www-form-urlencoded body.")
 
 PyType_Slot multipart_slots[] = {
