@@ -367,6 +367,8 @@ int dispose_override(ContentObject* self, int skip_dispatch, int* result) {
     return 1;
 }
 
+void add_native_content_type(PyTypeObject* type) { overrides.add_native_type(type); }
+
 int init_content_types(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &content_spec, nullptr);
     if (!type) return -1;

@@ -133,5 +133,8 @@ int content_clear(PyObject* op);
 // Dispose through the override of a Python subclass, when there is one; `0`
 // means "no override, do the native work".
 int dispose_override(ContentObject* self, int skip_dispatch, int* result);
+// Records a native content class whose dispose needs no override check
+// (the first few only; others are answered from the override cache).
+void add_native_content_type(PyTypeObject* type);
 
 }  // namespace bw::contents

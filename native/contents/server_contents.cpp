@@ -207,10 +207,12 @@ int init_server_contents(PyObject* module) {
     PyObject* t = PyType_FromModuleAndSpec(module, &asgi_spec, base);
     if (!t) return -1;
     Py_XSETREF(ASGIContentType, reinterpret_cast<PyTypeObject*>(t));
+    add_native_content_type(ASGIContentType);
     if (PyModule_AddObjectRef(module, "ASGIContent", t) < 0) return -1;
     t = PyType_FromModuleAndSpec(module, &rsgi_spec, base);
     if (!t) return -1;
     Py_XSETREF(RSGIContentType, reinterpret_cast<PyTypeObject*>(t));
+    add_native_content_type(RSGIContentType);
     return PyModule_AddObjectRef(module, "RSGIContent", t);
 }
 
