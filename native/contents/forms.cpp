@@ -73,7 +73,9 @@ PyObject* parse_www_form_urlencoded(PyObject* data) {
     Py_ssize_t start = 0;
     while (start <= length) {
         Py_ssize_t end = start;
-        while (end < length && text[end] != '&' && text[end] != ';') end++;
+        // Fields are separated by '&' only: a ';' separator lets a cache and the
+        // application disagree about the fields of the same query.
+        while (end < length && text[end] != '&') end++;
         if (end > start) {
             Py_ssize_t eq = start;
             while (eq < end && text[eq] != '=') eq++;
