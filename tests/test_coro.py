@@ -309,6 +309,16 @@ def test_reentrant_send_is_refused(impl):
         coro.send(None)
 
 
+def test_deep_chain_of_awaits_raises_recursion_error(impl):
+    coro = Probe("bottom", yields=0)
+    for _ in range(200_000):
+        coro = impl.echo_after(coro)
+    with pytest.raises(RecursionError), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the unreached ones
+        coro.send(None)
+        del coro
+
+
 # ---- cancellation and throw -------------------------------------------------
 
 

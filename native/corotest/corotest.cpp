@@ -29,7 +29,7 @@ bool count(const char* func, Py_ssize_t min, Py_ssize_t max, Py_ssize_t nargs) {
 
 // return await awaitable
 Task echo_after(Root awaitable) {
-    Ref r = co_await awaitable.get();
+    Ref r = co_await awaitable;
     co_return r;
 }
 
@@ -198,7 +198,8 @@ AsyncGen hold_gen([[maybe_unused]] Root obj, Py_ssize_t n, Root awaitable) {
             Ref r = co_await awaitable.get();
             if (!r) co_return;
         }
-        Ref got = co_yield Ref::steal(PyLong_FromSsize_t(i));
+        Ref item = Ref::steal(PyLong_FromSsize_t(i));
+        Ref got = co_yield item;  // borrowed: `item` keeps its reference
         if (!got) co_return;
     }
 }

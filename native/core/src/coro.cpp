@@ -150,7 +150,18 @@ PyObject* fetch_stop_value() {
     return value;
 }
 
+Step send_core_unguarded(FrameObject* f, PyObject* arg, PyObject** out);
+
+// Chains of native coroutines awaiting each other recurse on the C stack:
+// deep ones end in RecursionError, as Python's own do.
 Step send_core(FrameObject* f, PyObject* arg, PyObject** out) {
+    if (BW_UNLIKELY(Py_EnterRecursiveCall(" while driving a native coroutine"))) return kError;
+    Step s = send_core_unguarded(f, arg, out);
+    Py_LeaveRecursiveCall();
+    return s;
+}
+
+Step send_core_unguarded(FrameObject* f, PyObject* arg, PyObject** out) {
     switch (f->status) {
         case Status::Suspended:
             if (f->inner) {

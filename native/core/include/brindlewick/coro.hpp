@@ -37,6 +37,10 @@
 //    __context__, and it survives suspension, exactly as in an except block.
 //  * The frame lives inside the Python object: creating a coroutine is one
 //    allocation.  A body runs only while the object is being driven.
+//  * Bodies are free functions taking their parameters BY VALUE (Ref, Root,
+//    integers, static strings): the frame keeps copies, while references and
+//    lambda captures would dangle once the entry point has returned.
+//    Validate arguments in the entry point, before creating the coroutine.
 #pragma once
 
 #include <Python.h>
@@ -299,6 +303,7 @@ struct PromiseBase {
     Await await_transform(PyObject* awaitable) noexcept { return await_on(awaitable); }
     Await await_transform(Ref&& awaitable) noexcept { return await_on(std::move(awaitable)); }
     Await await_transform(const Ref& awaitable) noexcept { return await_on(awaitable.get()); }
+    Await await_transform(const Root& awaitable) noexcept { return await_on(awaitable.get()); }
 };
 
 template <class Promise, Kind K>
@@ -374,6 +379,8 @@ public:
         YieldAwaiter yield_value(Ref&& v) noexcept { return YieldAwaiter{frame, std::move(v)}; }
         YieldAwaiter yield_value(Root&& v) noexcept { return YieldAwaiter{frame, Ref::steal(v.release())}; }
         YieldAwaiter yield_value(PyObject* borrowed) noexcept { return YieldAwaiter{frame, Ref::borrow(borrowed)}; }
+        YieldAwaiter yield_value(const Ref& v) noexcept { return YieldAwaiter{frame, Ref::borrow(v.get())}; }
+        YieldAwaiter yield_value(const Root& v) noexcept { return YieldAwaiter{frame, Ref::borrow(v.get())}; }
     };
 
     AsyncGen(AsyncGen&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
