@@ -421,9 +421,12 @@ void frame_dealloc(PyObject* op) {
     FrameObject* f = as_frame(op);
     PyObject_GC_UnTrack(op);
     if (f->weakreflist) PyObject_ClearWeakRefs(op);
-    PyObject_GC_Track(op);
-    if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(op);
+    if (f->status != Status::Done && f->frame) {
+        // Unfinished: close it (or warn) first; the finalizer may resurrect it.
+        PyObject_GC_Track(op);
+        if (PyObject_CallFinalizerFromDealloc(op) < 0) return;
+        PyObject_GC_UnTrack(op);
+    }
     f->status = Status::Done;
     frame_clear(op);
     PyTypeObject* type = Py_TYPE(op);
