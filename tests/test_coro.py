@@ -715,6 +715,22 @@ def test_non_none_asend_to_just_started(impl):
         impl.range_gen(1).asend(1).send(None)
 
 
+@pytest.mark.parametrize("make_step", [lambda g: g.asend(None), lambda g: g.athrow(KeyError("k"))])
+def test_closing_a_step_closes_the_generator(impl, make_step):
+    async def main():
+        obj = Holder()
+        ref = weakref.ref(obj)
+        gen = impl.hold_gen(obj, 3)
+        del obj
+        assert await gen.__anext__() == 0
+        assert make_step(gen).close() is None
+        assert ref() is None
+        with pytest.raises(StopAsyncIteration):
+            await gen.__anext__()
+
+    run(main())
+
+
 def test_abandoned_step_frees_generator():
     gen = nc.hold_gen(None, 2, Probe())
     step = gen.__anext__()
