@@ -34,11 +34,11 @@ void set_payload(PyObject* op, PyObject* type, PyObject* body_stolen) {
     self->length = PyBytes_GET_SIZE(body_stolen);
 }
 
-// A single positional-or-keyword argument of the given name.
-bool one_arg(PyObject* args, PyObject* kwargs, const char* func, const char* name, PyObject** out) {
+// A single positional-or-keyword argument of the given name; `format` is
+// "O:<function name>".
+bool one_arg(PyObject* args, PyObject* kwargs, const char* format, const char* name, PyObject** out) {
     const char* kw[] = {name, nullptr};
-    std::string format = std::string("O:") + func;
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kw), out);
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), out);
 }
 
 int text_like_init(PyObject* op, PyObject* args, PyObject* kwargs, const char* func, const char* name,
@@ -83,11 +83,11 @@ PyObject* html_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, 
 }
 
 int text_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    return text_like_init(op, args, kwargs, "TextContent", "text", text_plain);
+    return text_like_init(op, args, kwargs, "O:TextContent", "text", text_plain);
 }
 
 int html_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    return text_like_init(op, args, kwargs, "HTMLContent", "html", text_html);
+    return text_like_init(op, args, kwargs, "O:HTMLContent", "html", text_html);
 }
 
 // ---- JSON ------------------------------------------------------------------------
@@ -192,7 +192,7 @@ int append_field(std::string& out, PyObject* name, PyObject* value) {
 
 int form_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     PyObject* data;
-    if (!one_arg(args, kwargs, "FormContent", "data", &data)) return -1;
+    if (!one_arg(args, kwargs, "O:FormContent", "data", &data)) return -1;
     std::string out;
     if (PyDict_Check(data)) {
         PyObject *key, *value;
@@ -323,7 +323,7 @@ int part_bytes(FormPartObject* part, PartData& out) {
 
 int multipart_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     PyObject* parts;
-    if (!one_arg(args, kwargs, "MultiPartFormData", "parts", &parts)) return -1;
+    if (!one_arg(args, kwargs, "O:MultiPartFormData", "parts", &parts)) return -1;
     if (PyUnicode_Check(parts) || PyBytes_Check(parts) || !is_iterable(parts))
         return args::raise_arg_type("parts", "list", parts) ? 0 : -1;
     Ref items = Ref::steal(PySequence_List(parts));

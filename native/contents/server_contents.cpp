@@ -7,8 +7,6 @@
 // InvalidOperation instead of returning a truncated body.
 #include <Python.h>
 
-#include <string>
-
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
@@ -54,27 +52,53 @@ PyObject* server_new(PyTypeObject* type, ContentVTable* vtab) {
 PyObject* asgi_new(PyTypeObject* type, PyObject*, PyObject*) { return server_new(type, &asgi_vtable); }
 PyObject* rsgi_new(PyTypeObject* type, PyObject*, PyObject*) { return server_new(type, &rsgi_vtable); }
 
-int server_init(PyObject* op, PyObject* args, PyObject* kwargs, const char* func, const char* name) {
-    const char* kw[] = {name, nullptr};
-    std::string format = std::string("O:") + func;
-    PyObject* source;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kw), &source)) return -1;
-    if (!PyCallable_Check(source)) return args::raise_arg_type(name, "callable", source) ? 0 : -1;
-    auto* self = as_server(op);
+void bind_source(ServerContentObject* self, PyObject* source) {
     assign_field(self->source, source);
     assign_field(self->parts, Py_None);
     assign_field(self->body, Py_None);
     self->length = -1;
     self->state = kBodyPending;
+}
+
+// ASGIContent(receive) / RSGIContent(protocol) of the exact type, without
+// argument tuples (tp_vectorcall is not inherited by subclasses).
+PyObject* server_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                            args::Signature& sig, ContentVTable* vtab) {
+    PyObject* source;
+    if (!args::parse(sig, args, PyVectorcall_NARGS(nargsf), kwnames, &source)) return nullptr;
+    if (!PyCallable_Check(source)) return args::raise_arg_type(sig.names[0], "callable", source), nullptr;
+    PyObject* op = server_new(reinterpret_cast<PyTypeObject*>(type), vtab);
+    if (op) bind_source(as_server(op), source);
+    return op;
+}
+
+PyObject* asgi_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static const char* const names[] = {"receive"};
+    static args::Signature sig{"ASGIContent", names, 1, 1};
+    return server_vectorcall(type, args, nargsf, kwnames, sig, &asgi_vtable);
+}
+
+PyObject* rsgi_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static const char* const names[] = {"protocol"};
+    static args::Signature sig{"RSGIContent", names, 1, 1};
+    return server_vectorcall(type, args, nargsf, kwnames, sig, &rsgi_vtable);
+}
+
+int server_init(PyObject* op, PyObject* args, PyObject* kwargs, const char* format, const char* name) {
+    const char* kw[] = {name, nullptr};
+    PyObject* source;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &source)) return -1;
+    if (!PyCallable_Check(source)) return args::raise_arg_type(name, "callable", source) ? 0 : -1;
+    bind_source(as_server(op), source);
     return 0;
 }
 
 int asgi_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    return server_init(op, args, kwargs, "ASGIContent", "receive");
+    return server_init(op, args, kwargs, "O:ASGIContent", "receive");
 }
 
 int rsgi_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    return server_init(op, args, kwargs, "RSGIContent", "protocol");
+    return server_init(op, args, kwargs, "O:RSGIContent", "protocol");
 }
 
 int server_traverse(PyObject* op, visitproc visit, void* arg) {
@@ -163,6 +187,7 @@ PyGetSetDef rsgi_getset[] = {
 PyType_Slot asgi_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(asgi_new)},
     {Py_tp_init, reinterpret_cast<void*>(asgi_init)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(asgi_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
@@ -175,6 +200,7 @@ PyType_Slot asgi_slots[] = {
 PyType_Slot rsgi_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(rsgi_new)},
     {Py_tp_init, reinterpret_cast<void*>(rsgi_init)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(rsgi_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(server_clear)},

@@ -29,12 +29,20 @@ inline ServerContentObject* as_server(PyObject* op) { return reinterpret_cast<Se
 
 bool is_bytes_like(PyObject* v) { return PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v); }
 
-// Clears the busy flag when the reading frame ends, however it ends.
+// Clears the busy flag when the reading frame ends, however it ends.  The
+// body's `owner` parameter keeps the object alive for longer than the guard.
 struct BusyGuard {
-    Root owner;
-    explicit BusyGuard(PyObject* self) : owner(Root::borrow(self)) { as_server(self)->busy = 1; }
-    ~BusyGuard() { as_server(owner.get())->busy = 0; }
+    ServerContentObject* self;
+    explicit BusyGuard(ServerContentObject* s) : self(s) { s->busy = 1; }
+    ~BusyGuard() { self->busy = 0; }
 };
+
+// Awaitable of `source()`: the call is made at once, holding a reference to
+// the source for its duration (a dispose run by the call cannot free it).
+coro::Await call_source(ServerContentObject* self) {
+    Ref source = Ref::borrow(self->source);
+    return coro::await_call(source.get());
+}
 
 // Refuses a read that cannot give the whole body.  0 when the read may go on.
 int check_can_read(ServerContentObject* self, bool streaming) {
@@ -167,10 +175,10 @@ Task asgi_read_body(Root owner, bool as_view) {
     auto* self = as_server(owner.get());
     if (self->state == kBodyComplete) co_return whole_body(self, as_view);
     if (check_can_read(self, false) < 0) co_return nullptr;
-    BusyGuard busy(owner.get());
-    Root receive = Root::borrow(self->source);
+    BusyGuard busy(self);
     for (;;) {
-        Ref message = co_await coro::await_call(receive.get());
+        // A dispose while suspended is seen after the await.
+        Ref message = co_await call_source(self);
         if (!message) co_return nullptr;  // what came so far stays in `parts`
         if (self->state == kBodyDisposed) {
             check_can_read(self, false);
@@ -211,8 +219,7 @@ AsyncGen asgi_stream_body(Root owner) {
         co_return;
     }
     if (check_can_read(self, true) < 0) co_return;
-    BusyGuard busy(owner.get());
-    Root receive = Root::borrow(self->source);
+    BusyGuard busy(self);
     Root kept = Root::steal(take_parts(self));
     bool handed_out = false;
     if (kept.get() != Py_None) {
@@ -226,7 +233,11 @@ AsyncGen asgi_stream_body(Root owner) {
     }
     kept.reset();
     for (;;) {
-        Ref message = co_await coro::await_call(receive.get());
+        if (self->state == kBodyDisposed) {  // disposed between two chunks
+            check_can_read(self, true);
+            co_return;
+        }
+        Ref message = co_await call_source(self);
         if (!message) co_return;
         if (self->state == kBodyDisposed) {
             check_can_read(self, true);
@@ -265,9 +276,8 @@ Task rsgi_read_body(Root owner, bool as_view) {
         PyErr_SetString(imported.InvalidOperation, "The body is in an unknown state after an interrupted read.");
         co_return nullptr;
     }
-    BusyGuard busy(owner.get());
-    Root protocol = Root::borrow(self->source);
-    Ref data = co_await coro::await_call(protocol.get());
+    BusyGuard busy(self);
+    Ref data = co_await call_source(self);
     if (!data) co_return nullptr;
     if (self->state == kBodyDisposed) {
         check_can_read(self, false);
@@ -300,8 +310,8 @@ AsyncGen rsgi_stream_body(Root owner) {
         co_return;
     }
     if (check_can_read(self, true) < 0) co_return;
-    BusyGuard busy(owner.get());
-    Root iterator = Root::steal(coro::aiter(self->source));
+    BusyGuard busy(self);
+    Root iterator = Root::steal(coro::aiter(Ref::borrow(self->source).get()));
     if (!iterator) co_return;
     // The first piece is kept until a second one shows up: a body that came
     // in one piece stays readable afterwards.
