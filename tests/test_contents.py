@@ -1099,3 +1099,22 @@ def test_multipart_form_data_parses_back_to_its_parts(parts):
         return seen
 
     assert run(main()) == [(name, data, f) for name, data, f in parts]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: ASGIContent(Channel(request(b"a", True), request(b"b")).receive),
+        lambda: RSGIContent(Protocol(b"a", b"b")),
+    ],
+)
+def test_dispose_between_two_chunks_ends_the_stream_with_a_clear_error(make):
+    async def main():
+        c = make()
+        stream = c.stream()
+        assert await stream.__anext__() == b"a"
+        c.dispose()
+        with pytest.raises(InvalidOperation, match="disposed"):
+            await stream.__anext__()
+
+    run(main())
