@@ -1118,3 +1118,20 @@ def test_dispose_between_two_chunks_ends_the_stream_with_a_clear_error(make):
             await stream.__anext__()
 
     run(main())
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        ((Content, b"a/b", b"x"), TypeError),
+        ((int, b"a/b", b"x", 1, None, None), TypeError),
+        ((ASGIContent, None, None, -1, None, None), TypeError),
+        ((Content, b"a/b", b"x", "1", None, None), TypeError),
+        ((Content, b"a/b", b"x", 1, None, [1]), TypeError),
+    ],
+)
+def test_restore_content_checks_its_input(args, error):
+    from brindlewick.contents import _restore_content
+
+    with pytest.raises(error):
+        _restore_content(*args)

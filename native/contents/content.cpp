@@ -292,7 +292,7 @@ PyObject* extra_state(PyObject* op) {
 }
 
 PyObject* py_restore_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) return args::raise_count("_restore_content", 6, 6, nargs) ? nullptr : nullptr;
+    if (nargs != 6) return args::raise_count("_restore_content", 6, 6, nargs), nullptr;
     PyObject* cls = args[0];
     if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), ContentType))
         return args::raise_arg_type("cls", "type[Content]", cls), nullptr;
