@@ -369,6 +369,15 @@ def test_throw_goes_to_the_awaited_iterator_first(impl, on_throw, outcome):
     assert probe.thrown == [exc]
 
 
+def test_thrown_generator_exit_closes_the_awaited_iterator(impl):
+    probe = Probe()
+    coro = impl.echo_after(probe)
+    coro.send(None)
+    with pytest.raises(GeneratorExit):
+        coro.throw(GeneratorExit())
+    assert probe.closed and probe.thrown == []
+
+
 def test_throw_without_throw_method_raises_in_body(impl):
     coro = impl.catch_after(Bare(), KeyError, "caught")
     assert coro.send(None) == "bare-tick"
