@@ -191,3 +191,66 @@ def test_large_upload_has_bounded_memory(run):
     assert part.size == size
     assert peak < 8 * 1024 * 1024, peak
     part.data.close()
+
+
+def test_client_encoder_bodies_parse_like_hand_built_ones(run):
+    httpx = pytest.importorskip("httpx")
+    request = httpx.Request(
+        "POST",
+        "http://example.com/",
+        data={"title": "caf\u00e9", "tags": ["a", "b"]},
+        files={"upload": ("notes.txt", b"line one\r\nline two\r\n", "text/plain")},
+    )
+    body = request.read()
+    content_type = request.headers["content-type"].encode()
+    m = form_message(body, content_type, chunk=5)
+    form = run(m.form())
+    assert form["title"] == "caf\u00e9"
+    assert form["tags"] == ["a", "b"]
+    upload = form["upload"]
+    assert upload.file_name == b"notes.txt" and upload.content_type == b"text/plain"
+    assert upload.data.read() == b"line one\r\nline two\r\n"
+
+
+class TrackingSpool:
+    """Stands in for SpooledTemporaryFile and records whether it was closed."""
+
+    made = []
+
+    def __init__(self, max_size=0, mode="w+b"):
+        import io
+
+        self._buffer = io.BytesIO()
+        self.closed = False
+        TrackingSpool.made.append(self)
+
+    def write(self, data):
+        return self._buffer.write(data)
+
+    def seek(self, offset):
+        return self._buffer.seek(offset)
+
+    def read(self, *args):
+        return self._buffer.read(*args)
+
+    def close(self):
+        self.closed = True
+
+
+@pytest.mark.parametrize("cut_in_second_part", [False, True])
+def test_disconnect_mid_upload_closes_unreachable_files(cut_in_second_part, run, monkeypatch):
+    import tempfile
+
+    from brindlewick.exceptions import MessageAborted
+
+    monkeypatch.setattr(tempfile, "SpooledTemporaryFile", TrackingSpool)
+    TrackingSpool.made = []
+    body = multipart_body([(b"a", b"x" * 50, None, None), (b"b", b"y" * 50, b"f.bin", None)])
+    cut = body.index(b"y" * 10) if cut_in_second_part else body.index(b"x" * 10)
+    chunks = [body[:cut], body[cut : cut + 5]]
+    m = Message([(b"content-type", MULTIPART_CT)])
+    m.content = ASGIContent(ScriptedReceive(chunks + [b"z"], disconnect_after=2))
+    with pytest.raises(MessageAborted):
+        run(m.form())
+    assert m._form_data is None
+    assert TrackingSpool.made and all(f.closed for f in TrackingSpool.made)

@@ -47,7 +47,7 @@ PyObject* view_of(PyObject* data) {
     if (data == Py_None) return empty_view();
     if (PyBytes_Check(data) || PyByteArray_Check(data) || Py_IS_TYPE(data, &PyMemoryView_Type))
         return PyMemoryView_FromObject(data);
-    Ref copy = Ref::steal(PyBytes_FromObject(data));
+    Ref copy = Ref::steal(PyObject_Bytes(data));  // bytes(data), honouring __bytes__
     if (!copy) return nullptr;
     return PyMemoryView_FromObject(copy.get());
 }
@@ -56,7 +56,7 @@ PyObject* view_of(PyObject* data) {
 PyObject* copy_of(PyObject* data) {
     if (PyBytes_CheckExact(data))
         return PyBytes_FromStringAndSize(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data));
-    return PyBytes_FromObject(data);
+    return PyObject_Bytes(data);
 }
 
 // ---- whole-body reads -----------------------------------------------------------

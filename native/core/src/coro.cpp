@@ -372,7 +372,6 @@ int frame_traverse(PyObject* op, visitproc visit, void* arg) {
     Py_VISIT(f->value);
     Py_VISIT(f->out);
     Py_VISIT(f->result);
-    Py_VISIT(f->finalizer);
     Py_VISIT(f->exc_state.exc_value);
     for (RootLink* node = f->roots.next; node; node = node->next) Py_VISIT(static_cast<Root*>(node)->get());
     return 0;
@@ -390,7 +389,6 @@ int frame_clear(PyObject* op) {
     Py_CLEAR(f->value);
     Py_CLEAR(f->out);
     Py_CLEAR(f->result);
-    Py_CLEAR(f->finalizer);
     Py_CLEAR(f->exc_state.exc_value);
     return 0;
 }
@@ -404,12 +402,11 @@ void frame_finalize(PyObject* op) {
         if (f->kind == Kind::Coroutine && f->qualname &&
             PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", qualname_of(f)) < 0)
             PyErr_WriteUnraisable(op);
-    } else if (f->kind == Kind::AsyncGen && f->finalizer && !f->closed) {
-        // The event loop closes it asynchronously (asyncio schedules aclose()).
-        PyObject* r = PyObject_CallOneArg(f->finalizer, op);
-        if (r) Py_DECREF(r);
-        else PyErr_WriteUnraisable(op);
     } else if (f->status == Status::Suspended) {
+        // Closed here and now, async generators included: a native body ends
+        // on the error its co_yield gives and never awaits while closing, so
+        // the event loop's asynchronous finalizer (which would keep the frame
+        // and all it holds alive until a later loop turn) is not needed.
         PyObject* r = close_core(f);
         if (r) Py_DECREF(r);
         else PyErr_WriteUnraisable(op);
@@ -572,7 +569,6 @@ int agen_init_hooks(FrameObject* g) {
     if (g->hooks_done) return 0;
     g->hooks_done = true;
     PyThreadState* ts = PyThreadState_Get();
-    if (ts->async_gen_finalizer) g->finalizer = Py_NewRef(ts->async_gen_finalizer);
     if (ts->async_gen_firstiter) {
         Ref firstiter = Ref::borrow(ts->async_gen_firstiter);
         Ref r = Ref::steal(PyObject_CallOneArg(firstiter.get(), reinterpret_cast<PyObject*>(g)));

@@ -173,7 +173,6 @@ struct alignas(16) FrameObject {
     PyObject* value;      // what the next resume hands to the body (owned)
     PyObject* out;        // what the body hands out at its suspension (owned)
     PyObject* result;     // value of `co_return`
-    PyObject* finalizer;  // async generators: finalizer hook of the event loop
     _PyErr_StackItem exc_state;  // exception the body is handling
     RootLink roots;       // sentinel of the Root list
     FrameObject* prev_creating;  // frame being created around this one's creation
