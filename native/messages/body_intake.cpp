@@ -61,15 +61,30 @@ PyObject* copy_of(PyObject* data) {
 
 // ---- whole-body reads -----------------------------------------------------------
 
+// What read() and read_raw() await: content.read() of the usable content;
+// with no content, a null awaitable and `*none` set (no error pending).
+coro::Await content_read(MessageObject* self, bool* none) {
+    Ref content;
+    *none = usable_content(self, content) == Source::None && !PyErr_Occurred();
+    if (!content) return coro::Await(Ref());
+    return coro::await_method(content.get(), constants.str_read);
+}
+
 // read() and read_raw(): the body as delivered; `empty` when there is none.
 Task read_body(Root self_root, PyObject* empty) {
-    MessageObject* self = as_message(self_root.get());
-    Ref content;
-    if (usable_content(self, content) == Source::None) {
-        if (PyErr_Occurred()) co_return nullptr;
-        co_return Py_NewRef(empty);
-    }
-    co_return co_await coro::await_method(content.get(), constants.str_read);
+    bool none;
+    Ref body = co_await content_read(as_message(self_root.get()), &none);
+    if (none) co_return Py_NewRef(empty);
+    co_return body;
+}
+
+// self.read() or self.read_raw() as other readers reach them: by attribute
+// lookup when a subclass overrides the method, else straight to the content.
+coro::Await self_read(PyObject* self, int slot, bool* none) {
+    *none = false;
+    if (message_overrides.overridden(self, slot))
+        return coro::await_method(self, slot == kRead ? constants.str_read : constants.str_read_raw);
+    return content_read(as_message(self), none);
 }
 
 Task read_buffer_body(Root self_root) {
@@ -91,7 +106,9 @@ Task read_buffer_body(Root self_root) {
 }
 
 Task read_detached_body(Root self_root) {
-    Ref data = co_await coro::await_method(self_root.get(), constants.str_read_raw);
+    bool none;
+    Ref data = co_await self_read(self_root.get(), kReadRaw, &none);
+    if (none) co_return Py_NewRef(constants.empty_bytes);
     if (!data) co_return nullptr;
     if (data.get() == Py_None) co_return Py_NewRef(constants.empty_bytes);
     co_return copy_of(data.get());
@@ -142,7 +159,9 @@ PyObject* decode_body(PyObject* body, PyObject* charset) {
 
 Task text_body(Root self_root) {
     PyObject* self = self_root.get();
-    Ref body = co_await coro::await_method(self, constants.str_read);
+    bool none;
+    Ref body = co_await self_read(self, kRead, &none);
+    if (none) co_return Py_NewRef(constants.empty_str);
     if (!body) co_return nullptr;
     if (body.get() == Py_None) co_return Py_NewRef(constants.empty_str);
     Ref charset = Ref::steal(PyObject_GetAttr(self, constants.str_charset));
@@ -186,7 +205,9 @@ Task json_body(Root self_root, Root loads) {
     int declared = self->vtab->declares_json(self, 0);
     if (declared < 0) co_return nullptr;
     if (!declared) co_return Py_NewRef(Py_None);
-    Ref body = co_await coro::await_method(self_root.get(), constants.str_read_raw);
+    bool none;
+    Ref body = co_await self_read(self_root.get(), kReadRaw, &none);
+    if (none) co_return Py_NewRef(Py_None);  // read_raw() would give b"": no body either way
     if (!body) co_return nullptr;
     if (body.get() == Py_None) co_return Py_NewRef(Py_None);
     Py_ssize_t size = PyObject_Size(body.get());

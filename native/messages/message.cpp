@@ -20,7 +20,7 @@ namespace {
 const char* const kOverridable[kMessageSlotCount] = {
     "get_headers", "get_first_header", "get_single_header", "remove_header", "has_header",
     "add_header", "set_header", "content_type", "with_content", "has_body",
-    "declares_content_type", "declares_json", "declares_xml",
+    "declares_content_type", "declares_json", "declares_xml", "read", "read_raw",
 };
 
 }  // namespace

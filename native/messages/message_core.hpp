@@ -23,6 +23,10 @@ enum MessageSlot {
     kDeclaresContentType,
     kDeclaresJson,
     kDeclaresXml,
+    // Python-visible readers that other readers reach by attribute lookup:
+    // tracked so that a message without overrides skips the lookup.
+    kRead,
+    kReadRaw,
     kMessageSlotCount
 };
 
