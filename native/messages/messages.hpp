@@ -159,7 +159,7 @@ PyObject* parse_charset(PyObject* value);
 int init_message_type(PyObject* module);
 
 // Python-visible methods and module functions of the body readers
-// (body_intake.cpp) and form parsing (forms.cpp), added to Message.
+// (body_intake.cpp) and form parsing (body_forms.cpp), added to Message.
 extern PyMethodDef body_methods[];
 extern PyMethodDef body_functions[];
 extern PyMethodDef form_methods[];
