@@ -17,6 +17,11 @@ import pytest
 
 nc = pytest.importorskip("brindlewick._corotest")
 
+# The interpreter's own wording, which native awaits follow.
+NOT_AWAITABLE = (
+    "'%s' object can't be awaited" if sys.version_info >= (3, 14) else "object %s can't be used in 'await' expression"
+)
+
 
 class Py:
     """The Python twins of the native test bodies."""
@@ -253,7 +258,7 @@ class ReturnsCoroutine:
 @pytest.mark.parametrize(
     "awaitable, message",
     [
-        (1, "'int' object can't be awaited"),
+        (1, NOT_AWAITABLE % "int"),
         (NonIterator(), "__await__() returned non-iterator of type 'int'"),
         (ReturnsCoroutine(), "__await__() returned a coroutine"),
     ],
@@ -310,6 +315,8 @@ def test_reentrant_send_is_refused(impl):
 
 
 def test_deep_chain_of_awaits_raises_recursion_error(impl):
+    if impl is Py and sys.version_info < (3, 14):
+        pytest.skip("the interpreter itself overflows its C stack on such chains before 3.14")
     coro = Probe("bottom", yields=0)
     for _ in range(200_000):
         coro = impl.echo_after(coro)
@@ -572,7 +579,7 @@ def test_await_call_and_method():
         loop = asyncio.get_running_loop()
         assert await nc.call_fn(Py.echo_after, nc.noop(5)) == 5
         assert await nc.call_method(Service(), "fetch") == "fetched"
-        with pytest.raises(TypeError, match="can't be awaited"):
+        with pytest.raises(TypeError, match="can't be (awaited|used in 'await' expression)"):
             await nc.call_fn(len, "abc")
         with pytest.raises(ZeroDivisionError):
             await nc.call_fn(lambda x: 1 / x, 0)

@@ -2,6 +2,7 @@
 // StreamedContent (a body produced by an async iterable).
 #include <Python.h>
 
+#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
 #include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
@@ -154,7 +155,7 @@ PyGetSetDef content_getset[] = {
 PyType_Slot content_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(content_new)},
     {Py_tp_init, reinterpret_cast<void*>(content_init)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(content_vectorcall)},
+    {BW_tp_vectorcall, reinterpret_cast<void*>(content_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(content_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(content_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(content_clear)},
@@ -370,13 +371,13 @@ int dispose_override(ContentObject* self, int skip_dispatch, int* result) {
 void add_native_content_type(PyTypeObject* type) { overrides.add_native_type(type); }
 
 int init_content_types(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &content_spec, nullptr);
+    PyObject* type = bw::type_from_spec(module, &content_spec, nullptr);
     if (!type) return -1;
     Py_XSETREF(ContentType, reinterpret_cast<PyTypeObject*>(type));
     if (overrides.bind(ContentType) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Content", type) < 0) return -1;
 
-    type = PyType_FromModuleAndSpec(module, &streamed_spec, reinterpret_cast<PyObject*>(ContentType));
+    type = bw::type_from_spec(module, &streamed_spec, reinterpret_cast<PyObject*>(ContentType));
     if (!type) return -1;
     Py_XSETREF(StreamedContentType, reinterpret_cast<PyTypeObject*>(type));
     overrides.add_native_type(StreamedContentType);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
@@ -439,7 +440,7 @@ PyGetSetDef multipart_getset[] = {
     PyType_Spec var##_spec = {"brindlewick.contents." name, sizeof(ContentObject), 0,                        \
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, var##_slots};
 
-#define BW_VECTORCALL(f) {Py_tp_vectorcall, reinterpret_cast<void*>(f)},
+#define BW_VECTORCALL(f) {BW_tp_vectorcall, reinterpret_cast<void*>(f)},
 #define BW_NO_VECTORCALL
 
 BW_PAYLOAD_SPEC(text, "TextContent", text_init, BW_VECTORCALL(text_vectorcall), "TextContent(text: str): a text/plain body in UTF-8.")
@@ -493,7 +494,7 @@ int init_payload_types(PyObject* module) {
         {&form_spec, "FormContent"}, {&multipart_spec, "MultiPartFormData"},
     };
     for (auto& s : specs) {
-        Ref type = Ref::steal(PyType_FromModuleAndSpec(module, s.spec, reinterpret_cast<PyObject*>(ContentType)));
+        Ref type = Ref::steal(bw::type_from_spec(module, s.spec, reinterpret_cast<PyObject*>(ContentType)));
         if (!type || PyModule_AddObjectRef(module, s.name, type.get()) < 0) return -1;
     }
     return 0;

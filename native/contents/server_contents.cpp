@@ -7,6 +7,7 @@
 // InvalidOperation instead of returning a truncated body.
 #include <Python.h>
 
+#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
@@ -187,7 +188,7 @@ PyGetSetDef rsgi_getset[] = {
 PyType_Slot asgi_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(asgi_new)},
     {Py_tp_init, reinterpret_cast<void*>(asgi_init)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(asgi_vectorcall)},
+    {BW_tp_vectorcall, reinterpret_cast<void*>(asgi_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
@@ -200,7 +201,7 @@ PyType_Slot asgi_slots[] = {
 PyType_Slot rsgi_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(rsgi_new)},
     {Py_tp_init, reinterpret_cast<void*>(rsgi_init)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(rsgi_vectorcall)},
+    {BW_tp_vectorcall, reinterpret_cast<void*>(rsgi_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
@@ -230,12 +231,12 @@ PyType_Spec rsgi_spec = {
 
 int init_server_contents(PyObject* module) {
     PyObject* base = reinterpret_cast<PyObject*>(ContentType);
-    PyObject* t = PyType_FromModuleAndSpec(module, &asgi_spec, base);
+    PyObject* t = bw::type_from_spec(module, &asgi_spec, base);
     if (!t) return -1;
     Py_XSETREF(ASGIContentType, reinterpret_cast<PyTypeObject*>(t));
     add_native_content_type(ASGIContentType);
     if (PyModule_AddObjectRef(module, "ASGIContent", t) < 0) return -1;
-    t = PyType_FromModuleAndSpec(module, &rsgi_spec, base);
+    t = bw::type_from_spec(module, &rsgi_spec, base);
     if (!t) return -1;
     Py_XSETREF(RSGIContentType, reinterpret_cast<PyTypeObject*>(t));
     add_native_content_type(RSGIContentType);

@@ -12,6 +12,7 @@
 //    MessageAborted without asking the server again.
 #include <Python.h>
 
+#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
 #include "brindlewick/coro.hpp"
 #include "brindlewick/pyref.hpp"
@@ -100,7 +101,7 @@ int complete_body(ServerContentObject* self, PyObject* last) {
         body = Ref::borrow(last ? last : strings.empty_bytes);
     } else {
         if (last && PyBytes_GET_SIZE(last) > 0 && PyList_Append(self->parts, last) < 0) return -1;
-        body = Ref::steal(PyBytes_Join(strings.empty_bytes, self->parts));
+        body = Ref::steal(bytes_join(strings.empty_bytes, self->parts));
         if (!body) return -1;
     }
     assign_field(self->body, body.get());
@@ -370,7 +371,7 @@ Task streamed_read_body(Root owner, bool as_view) {
         if (!chunk || PyList_Append(parts.get(), chunk.get()) < 0) co_return nullptr;
     }
     Ref body = PyList_GET_SIZE(parts.get()) == 1 ? Ref::borrow(PyList_GET_ITEM(parts.get(), 0))
-                                                 : Ref::steal(PyBytes_Join(strings.empty_bytes, parts.get()));
+                                                 : Ref::steal(bytes_join(strings.empty_bytes, parts.get()));
     if (!body || !as_view) co_return std::move(body);
     co_return PyMemoryView_FromObject(body.get());
 }

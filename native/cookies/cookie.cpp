@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
 #include "cookies.hpp"
@@ -379,7 +380,7 @@ PyGetSetDef cookie_getset[] = {
 PyType_Slot cookie_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(cookie_new)},
     {Py_tp_init, reinterpret_cast<void*>(cookie_init)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(cookie_vectorcall)},
+    {BW_tp_vectorcall, reinterpret_cast<void*>(cookie_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(cookie_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(cookie_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(cookie_clear)},
@@ -447,7 +448,7 @@ CookieObject* new_cookie(PyObject* name, PyObject* value) {
 
 int init_cookie_type(PyObject* module) {
     if (init_same_site(module) < 0) return -1;
-    PyObject* type = PyType_FromModuleAndSpec(module, &cookie_spec, nullptr);
+    PyObject* type = bw::type_from_spec(module, &cookie_spec, nullptr);
     if (!type) return -1;
     Py_XSETREF(CookieType, reinterpret_cast<PyTypeObject*>(type));
     return PyModule_AddObjectRef(module, "Cookie", type);

@@ -7,6 +7,7 @@
 
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
+#include "brindlewick/compat.hpp"
 #include "message_core.hpp"
 
 namespace bw::messages {
@@ -449,6 +450,9 @@ int init_message_type(PyObject* module) {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(message_new)},
         {Py_tp_init, reinterpret_cast<void*>(message_init)},
+        // Calls of the exact type skip the tuple and dict; subclasses do
+        // not inherit this, so their own __new__/__init__ keep working.
+        {BW_tp_vectorcall, reinterpret_cast<void*>(message_vectorcall)},
         {Py_tp_dealloc, reinterpret_cast<void*>(message_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(message_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(message_clear)},
@@ -465,12 +469,9 @@ int init_message_type(PyObject* module) {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
         slots,
     };
-    PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+    PyObject* type = type_from_spec(module, &spec, nullptr);
     if (!type) return -1;
     Py_XSETREF(MessageType, reinterpret_cast<PyTypeObject*>(type));
-    // Calls of the exact type skip the tuple and dict; subclasses do not
-    // inherit this, so their own __new__/__init__ keep working.
-    MessageType->tp_vectorcall = message_vectorcall;
     if (message_overrides.bind(MessageType) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     return PyModule_AddObjectRef(module, "Message", type);

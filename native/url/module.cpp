@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
 #include "brindlewick/capi.hpp"
 #include "brindlewick/pyref.hpp"
@@ -386,7 +387,7 @@ PyMethodDef url_methods[] = {
 
 PyType_Slot url_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(url_new)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(url_vectorcall)},
+    {BW_tp_vectorcall, reinterpret_cast<void*>(url_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(url_dealloc)},
     {Py_tp_richcompare, reinterpret_cast<void*>(url_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(url_hash)},
@@ -479,7 +480,7 @@ int exec(PyObject* module) {
         if (!InvalidURL) return -1;
     }
     if (PyModule_AddObjectRef(module, "InvalidURL", InvalidURL) < 0) return -1;
-    PyObject* type = PyType_FromModuleAndSpec(module, &url_spec, nullptr);
+    PyObject* type = bw::type_from_spec(module, &url_spec, nullptr);
     if (!type) return -1;
     Py_XSETREF(URLType, reinterpret_cast<PyTypeObject*>(type));
     if (PyModule_AddObjectRef(module, "URL", type) < 0) return -1;

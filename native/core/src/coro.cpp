@@ -154,10 +154,33 @@ Step send_core_unguarded(FrameObject* f, PyObject* arg, PyObject** out);
 
 // Chains of native coroutines awaiting each other recurse on the C stack:
 // deep ones end in RecursionError, as Python's own do.
+#if PY_VERSION_HEX < 0x030E0000
+// Before 3.14 the interpreter counts C recursion against a fixed limit that
+// does not know how much stack each level takes; a chain of native awaits
+// takes several C frames per level, so it keeps a tighter count of its own.
+constexpr int kMaxDriveDepth = 2000;
+thread_local int drive_depth = 0;
+#endif
+
 Step send_core(FrameObject* f, PyObject* arg, PyObject** out) {
-    if (BW_UNLIKELY(Py_EnterRecursiveCall(" while driving a native coroutine"))) return kError;
+#if PY_VERSION_HEX < 0x030E0000
+    if (BW_UNLIKELY(drive_depth >= kMaxDriveDepth)) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while driving a native coroutine");
+        return kError;
+    }
+    drive_depth++;
+#endif
+    if (BW_UNLIKELY(Py_EnterRecursiveCall(" while driving a native coroutine"))) {
+#if PY_VERSION_HEX < 0x030E0000
+        drive_depth--;
+#endif
+        return kError;
+    }
     Step s = send_core_unguarded(f, arg, out);
     Py_LeaveRecursiveCall();
+#if PY_VERSION_HEX < 0x030E0000
+    drive_depth--;
+#endif
     return s;
 }
 
@@ -417,18 +440,29 @@ void frame_finalize(PyObject* op) {
 void frame_dealloc(PyObject* op) {
     FrameObject* f = as_frame(op);
     PyObject_GC_UnTrack(op);
+#if PY_VERSION_HEX < 0x030E0000
+    // Long chains of coroutines awaiting each other are released one level
+    // at a time (3.14 does this for every collectable object by itself).
+    Py_TRASHCAN_BEGIN(op, frame_dealloc)
+#endif
     if (f->weakreflist) PyObject_ClearWeakRefs(op);
+    bool resurrected = false;
     if (f->status != Status::Done && f->frame) {
         // Unfinished: close it (or warn) first; the finalizer may resurrect it.
         PyObject_GC_Track(op);
-        if (PyObject_CallFinalizerFromDealloc(op) < 0) return;
-        PyObject_GC_UnTrack(op);
+        resurrected = PyObject_CallFinalizerFromDealloc(op) < 0;
+        if (!resurrected) PyObject_GC_UnTrack(op);
     }
-    f->status = Status::Done;
-    frame_clear(op);
-    PyTypeObject* type = Py_TYPE(op);
-    type->tp_free(op);
-    Py_DECREF(type);
+    if (!resurrected) {
+        f->status = Status::Done;
+        frame_clear(op);
+        PyTypeObject* type = Py_TYPE(op);
+        type->tp_free(op);
+        Py_DECREF(type);
+    }
+#if PY_VERSION_HEX < 0x030E0000
+    Py_TRASHCAN_END
+#endif
 }
 
 PyObject* frame_repr(PyObject* op) {
@@ -972,7 +1006,11 @@ PyObject* get_awaitable_iter(PyObject* o) noexcept {
     }
     unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
     if (!getter) {
+#if PY_VERSION_HEX >= 0x030E0000
         PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
+#else  // the interpreter's own wording before 3.14
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
+#endif
         return nullptr;
     }
     PyObject* it = getter(o);
