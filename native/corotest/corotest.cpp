@@ -17,8 +17,6 @@ using bw::coro::Handling;
 using bw::coro::Root;
 using bw::coro::Task;
 
-bw::capi::ModuleGuard guard{"_corotest"};
-
 bool count(const char* func, Py_ssize_t min, Py_ssize_t max, Py_ssize_t nargs) {
     if (nargs >= min && nargs <= max) return true;
     bw::args::raise_count(func, min, max, nargs);
@@ -328,34 +326,19 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* create(PyObject* spec, PyModuleDef* def) { return bw::capi::guarded_create(guard, spec, def); }
-
 int exec(PyObject* module) {
-    int go = bw::capi::guarded_exec_begin(guard, module);
-    if (go <= 0) return go;
     if (!bw::coro::coroutine_type()) return -1;
     if (PyModule_AddObjectRef(module, "NativeCoroutine", reinterpret_cast<PyObject*>(bw::coro::coroutine_type())) < 0)
         return -1;
     if (PyModule_AddObjectRef(module, "NativeAsyncGenerator",
                               reinterpret_cast<PyObject*>(bw::coro::async_gen_type())) < 0)
         return -1;
-    bw::capi::guarded_exec_done(guard, module);
     return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "brindlewick._corotest", "Native coroutines for testing bw::coro.", 0, methods,
-    slots, nullptr, nullptr, nullptr,
-};
+bw::capi::PackageModule module_def{"brindlewick._corotest", "_corotest", "Native coroutines for testing bw::coro.",
+                                   methods, exec};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__corotest(void) { return PyModuleDef_Init(&def); }
+PyMODINIT_FUNC PyInit__corotest(void) { return module_def.init(); }

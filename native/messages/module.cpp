@@ -24,8 +24,6 @@ PyObject* intern_header_name_bytes(PyObject* name) {
 
 namespace {
 
-capi::ModuleGuard guard{"messages"};
-
 // ---- parse_charset ----------------------------------------------------
 
 inline bool is_charset_char(unsigned char c) {
@@ -244,34 +242,17 @@ int make_constants(PyObject* module) {
     return PyModule_AddObjectRef(module, "_charset_rx", rx);
 }
 
-PyObject* create(PyObject* spec, PyModuleDef* def) { return capi::guarded_create(guard, spec, def); }
-
 int exec(PyObject* module) {
-    int go = capi::guarded_exec_begin(guard, module);
-    if (go <= 0) return go;
-    if (brindlewick_core_init() != BRINDLEWICK_OK) return -1;
     module_dict = PyModule_GetDict(module);
     if (import_siblings() < 0 || make_constants(module) < 0) return -1;
     if (PyModule_AddFunctions(module, functions) < 0 || PyModule_AddFunctions(module, body_functions) < 0 ||
         PyModule_AddFunctions(module, form_functions) < 0)
         return -1;
-    if (init_message_type(module) < 0) return -1;
-    capi::guarded_exec_done(guard, module);
-    return 0;
+    return init_message_type(module);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "brindlewick.messages", "HTTP message objects: headers, bodies, requests, responses.",
-    0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+capi::PackageModule module_def{"brindlewick.messages", "messages",
+                               "HTTP message objects: headers, bodies, requests, responses.", nullptr, exec};
 
 }  // namespace
 
@@ -279,4 +260,4 @@ PyObject* parse_charset(PyObject* value) { return parse_charset_impl(value); }
 
 }  // namespace bw::messages
 
-PyMODINIT_FUNC PyInit_messages(void) { return PyModuleDef_Init(&bw::messages::def); }
+PyMODINIT_FUNC PyInit_messages(void) { return bw::messages::module_def.init(); }

@@ -34,7 +34,6 @@ struct Url {
 };
 static_assert(offsetof(Url, base) == 0, "URLObject must lead the instance");
 
-capi::ModuleGuard guard{"url"};
 PyTypeObject* URLType = nullptr;
 PyObject* InvalidURL = nullptr;
 PyObject* empty_bytes = nullptr;
@@ -463,11 +462,7 @@ PyMethodDef module_functions[] = {
 
 // ---- module ------------------------------------------------------------------
 
-PyObject* create(PyObject* spec, PyModuleDef* def) { return capi::guarded_create(guard, spec, def); }
-
 int exec(PyObject* module) {
-    int go = capi::guarded_exec_begin(guard, module);
-    if (go <= 0) return go;
     if (!empty_bytes) {
         empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
         http_bytes = PyBytes_FromStringAndSize("http", 4);
@@ -484,26 +479,13 @@ int exec(PyObject* module) {
     if (!type) return -1;
     Py_XSETREF(URLType, reinterpret_cast<PyTypeObject*>(type));
     if (PyModule_AddObjectRef(module, "URL", type) < 0) return -1;
-    if (capi::export_function(module, "build_absolute_url", &build_absolute_url, siblings::kBuildAbsoluteURLSig) < 0)
-        return -1;
-    capi::guarded_exec_done(guard, module);
-    return 0;
+    return capi::export_function(module, "build_absolute_url", &build_absolute_url, siblings::kBuildAbsoluteURLSig);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "brindlewick.url", "URL values: parsing, derivation and absolute URL building.", 0,
-    module_functions, slots, nullptr, nullptr, nullptr,
-};
+capi::PackageModule module_def{"brindlewick.url", "url", "URL values: parsing, derivation and absolute URL building.",
+                               module_functions, exec};
 
 }  // namespace
 }  // namespace bw::url
 
-PyMODINIT_FUNC PyInit_url(void) { return PyModuleDef_Init(&bw::url::def); }
+PyMODINIT_FUNC PyInit_url(void) { return bw::url::module_def.init(); }

@@ -1,6 +1,7 @@
 #define BRINDLEWICK_CORE_BUILD
 #include "brindlewick/capi.hpp"
 
+#include "brindlewick/fast_parse.h"
 #include "brindlewick/pyref.hpp"
 
 namespace bw::capi {
@@ -102,6 +103,24 @@ int guarded_exec_begin(ModuleGuard& guard, PyObject* module) {
         return -1;
     }
     return 1;
+}
+
+static PackageModule& package_module_of(PyModuleDef* def) { return *reinterpret_cast<PackageModule*>(def); }
+
+PyObject* package_module_create(PyObject* spec, PyModuleDef* def) {
+    return guarded_create(package_module_of(def).guard, spec, def);
+}
+
+int package_module_exec(PyObject* module) {
+    PyModuleDef* def = PyModule_GetDef(module);
+    if (!def) return -1;
+    PackageModule& m = package_module_of(def);
+    int go = guarded_exec_begin(m.guard, module);
+    if (go <= 0) return go;
+    if (brindlewick_core_init() != BRINDLEWICK_OK) return -1;
+    if (m.exec(module) < 0) return -1;
+    guarded_exec_done(m.guard, module);
+    return 0;
 }
 
 }  // namespace bw::capi

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <type_traits>
 
 #include "brindlewick/api.hpp"
 
@@ -57,5 +58,37 @@ BW_CORE_API PyObject* guarded_create(ModuleGuard& guard, PyObject* spec, PyModul
 BW_CORE_API int guarded_exec_begin(ModuleGuard& guard, PyObject* module);
 // Last step of a successful Py_mod_exec.
 inline void guarded_exec_done(ModuleGuard& guard, PyObject* module) { guard.module = module; }
+
+BW_CORE_API PyObject* package_module_create(PyObject* spec, PyModuleDef* def);
+BW_CORE_API int package_module_exec(PyObject* module);
+
+// Definition of one of the package's extension modules: multi-phase
+// initialisation guarded by a ModuleGuard, the core library initialised
+// before the module's own `exec` step, which runs once per process.
+//
+//     bw::capi::PackageModule module_def{"brindlewick.url", "url", "URL values.", functions, exec_url};
+//     PyMODINIT_FUNC PyInit_url(void) { return module_def.init(); }
+struct PackageModule {
+    PyModuleDef def;  // first: the interpreter hands &def back to create/exec
+    ModuleGuard guard;
+    int (*exec)(PyObject* module);
+    PyModuleDef_Slot slots[5];
+
+    PackageModule(const char* name, const char* short_name, const char* doc, PyMethodDef* functions,
+                  int (*exec_step)(PyObject*)) noexcept
+        : def{PyModuleDef_HEAD_INIT, name, doc, 0, functions, slots, nullptr, nullptr, nullptr},
+          guard{short_name},
+          exec(exec_step),
+          slots{
+              {Py_mod_create, reinterpret_cast<void*>(package_module_create)},
+              {Py_mod_exec, reinterpret_cast<void*>(package_module_exec)},
+              {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+              {Py_mod_gil, Py_MOD_GIL_USED},
+              {0, nullptr},
+          } {}
+
+    PyObject* init() noexcept { return PyModuleDef_Init(&def); }
+};
+static_assert(std::is_standard_layout_v<PackageModule>, "def must sit at the start of PackageModule");
 
 }  // namespace bw::capi
