@@ -6,6 +6,7 @@
 // implements am_send so that `await` completes without raising StopIteration.
 #include <Python.h>
 
+#include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 
@@ -36,24 +37,8 @@ void set_stop_iteration(PyObject* value) {
     if (exc) PyErr_SetObject(PyExc_StopIteration, exc.get());
 }
 
-int holder_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(reinterpret_cast<ReadyObject*>(op)->value);
-    return 0;
-}
-
-int holder_clear(PyObject* op) {
-    Py_CLEAR(reinterpret_cast<ReadyObject*>(op)->value);
-    return 0;
-}
-
-void holder_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    holder_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+// A ready awaitable and a one-value iterator have the same layout.
+using HolderFields = ObjectFields<ReadyObject, &ReadyObject::value>;
 
 PyObject* self_ref(PyObject* op) { return Py_NewRef(op); }
 
@@ -99,9 +84,9 @@ PyMethodDef ready_methods[] = {
 };
 
 PyType_Slot ready_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(holder_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(HolderFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(HolderFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(HolderFields::clear)},
     {Py_tp_iter, reinterpret_cast<void*>(self_ref)},
     {Py_tp_iternext, reinterpret_cast<void*>(ready_next)},
     {Py_am_await, reinterpret_cast<void*>(self_ref)},
@@ -141,9 +126,9 @@ PyMethodDef once_methods[] = {
 };
 
 PyType_Slot once_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(holder_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(HolderFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(HolderFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(HolderFields::clear)},
     {Py_am_aiter, reinterpret_cast<void*>(self_ref)},
     {Py_am_anext, reinterpret_cast<void*>(once_anext)},
     {Py_tp_methods, once_methods},

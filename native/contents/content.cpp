@@ -67,14 +67,6 @@ PyObject* content_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
     return reinterpret_cast<PyObject*>(self);
 }
 
-void content_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    content_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
-
 int content_bool(PyObject*) { return 1; }
 
 PyObject* py_dispose(PyObject* op, PyObject*) {
@@ -156,9 +148,9 @@ PyType_Slot content_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(content_new)},
     {Py_tp_init, reinterpret_cast<void*>(content_init)},
     {BW_tp_vectorcall, reinterpret_cast<void*>(content_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(content_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(content_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(content_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ContentFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ContentFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ContentFields::clear)},
     {Py_tp_methods, content_methods},
     {Py_tp_getset, content_getset},
     {Py_nb_bool, reinterpret_cast<void*>(content_bool)},
@@ -207,23 +199,8 @@ int streamed_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int streamed_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(as_streamed(op)->data_provider);
-    return content_traverse(op, visit, arg);
-}
-
-int streamed_clear(PyObject* op) {
-    Py_CLEAR(as_streamed(op)->data_provider);
-    return content_clear(op);
-}
-
-void streamed_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    streamed_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using StreamedFields = ObjectFields<StreamedContentObject, &StreamedContentObject::data_provider,
+                                    &StreamedContentObject::type, &StreamedContentObject::body>;
 
 // get_parts() and stream(): the provider's async iterable, iterated as it is.
 PyObject* streamed_stream(PyObject* op, PyObject*) {
@@ -263,9 +240,9 @@ PyType_Slot streamed_slots[] = {
     {Py_tp_methods, streamed_methods},
     {Py_tp_new, reinterpret_cast<void*>(streamed_new)},
     {Py_tp_init, reinterpret_cast<void*>(streamed_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(streamed_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(streamed_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(streamed_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(StreamedFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(StreamedFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(StreamedFields::clear)},
     {Py_tp_getset, streamed_getset},
     {Py_tp_doc, const_cast<char*>("StreamedContent(content_type: bytes, data_provider, data_length: int = -1): "
                                   "a body produced by data_provider(), an async iterable of bytes.")},
@@ -344,21 +321,6 @@ PyObject* content_new_common(PyTypeObject* type, ContentVTable* vtab) {
     self->body = Py_NewRef(Py_None);
     self->length = -1;
     return reinterpret_cast<PyObject*>(self);
-}
-
-int content_traverse(PyObject* op, visitproc visit, void* arg) {
-    auto* self = as_content(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->type);
-    Py_VISIT(self->body);
-    return 0;
-}
-
-int content_clear(PyObject* op) {
-    auto* self = as_content(op);
-    Py_CLEAR(self->type);
-    Py_CLEAR(self->body);
-    return 0;
 }
 
 int dispose_override(ContentObject* self, int skip_dispatch, int* result) {

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
 
@@ -128,8 +129,9 @@ PyObject* simplify_multipart_data(PyObject* data);
 
 // Shared by the content classes.
 PyObject* content_new_common(PyTypeObject* type, ContentVTable* vtab);
-int content_traverse(PyObject* op, visitproc visit, void* arg);
-int content_clear(PyObject* op);
+// Garbage-collector slots of ContentObject; the classes that add object
+// fields list them before these two.
+using ContentFields = ObjectFields<ContentObject, &ContentObject::type, &ContentObject::body>;
 // Dispose through the override of a Python subclass, when there is one; `0`
 // means "no override, do the native work".
 int dispose_override(ContentObject* self, int skip_dispatch, int* result);

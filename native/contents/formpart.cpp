@@ -4,6 +4,7 @@
 
 #include "brindlewick/args.hpp"
 #include "brindlewick/capi.hpp"
+#include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 
@@ -74,34 +75,9 @@ int part_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int part_traverse(PyObject* op, visitproc visit, void* arg) {
-    auto* self = as_part(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->name);
-    Py_VISIT(self->data);
-    Py_VISIT(self->file_name);
-    Py_VISIT(self->content_type);
-    Py_VISIT(self->charset);
-    return 0;
-}
-
-int part_clear(PyObject* op) {
-    auto* self = as_part(op);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->data);
-    Py_CLEAR(self->file_name);
-    Py_CLEAR(self->content_type);
-    Py_CLEAR(self->charset);
-    return 0;
-}
-
-void part_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    part_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using PartFields = ObjectFields<FormPartObject, &FormPartObject::name, &FormPartObject::data,
+                                &FormPartObject::file_name, &FormPartObject::content_type,
+                                &FormPartObject::charset>;
 
 PyObject* part_richcompare(PyObject* a, PyObject* b, int op) {
     if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, FormPartType)) Py_RETURN_NOTIMPLEMENTED;
@@ -163,9 +139,9 @@ PyMethodDef part_methods[] = {
 PyType_Slot part_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(part_new)},
     {Py_tp_init, reinterpret_cast<void*>(part_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(part_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(PartFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(PartFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(PartFields::clear)},
     {Py_tp_richcompare, reinterpret_cast<void*>(part_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_repr, reinterpret_cast<void*>(part_repr)},
@@ -217,34 +193,9 @@ int buffer_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int buffer_traverse(PyObject* op, visitproc visit, void* arg) {
-    auto* self = as_buffer(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->file);
-    Py_VISIT(self->name);
-    Py_VISIT(self->file_name);
-    Py_VISIT(self->content_type);
-    Py_VISIT(self->charset);
-    return 0;
-}
-
-int buffer_clear(PyObject* op) {
-    auto* self = as_buffer(op);
-    Py_CLEAR(self->file);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->file_name);
-    Py_CLEAR(self->content_type);
-    Py_CLEAR(self->charset);
-    return 0;
-}
-
-void buffer_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    buffer_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using BufferFields = ObjectFields<FileBufferObject, &FileBufferObject::file, &FileBufferObject::name,
+                                  &FileBufferObject::file_name, &FileBufferObject::content_type,
+                                  &FileBufferObject::charset>;
 
 PyObject* open_file(PyObject* op) {
     PyObject* file = as_buffer(op)->file;
@@ -336,9 +287,9 @@ PyGetSetDef buffer_getset[] = {
 PyType_Slot buffer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(buffer_new)},
     {Py_tp_init, reinterpret_cast<void*>(buffer_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(buffer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(buffer_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BufferFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(BufferFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(BufferFields::clear)},
     {Py_tp_methods, buffer_methods},
     {Py_tp_getset, buffer_getset},
     {Py_tp_doc, const_cast<char*>("FileBuffer(file, name=None, file_name=None, content_type=None, charset=None): "

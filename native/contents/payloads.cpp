@@ -398,23 +398,8 @@ int multipart_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int multipart_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(as_multipart(op)->boundary);
-    return content_traverse(op, visit, arg);
-}
-
-int multipart_clear(PyObject* op) {
-    Py_CLEAR(as_multipart(op)->boundary);
-    return content_clear(op);
-}
-
-void multipart_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    multipart_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using MultiPartFields = ObjectFields<MultiPartObject, &MultiPartObject::boundary, &MultiPartObject::type,
+                                     &MultiPartObject::body>;
 
 PyObject* get_boundary(PyObject* op, void*) {
     PyObject* b = as_multipart(op)->boundary;
@@ -432,8 +417,8 @@ PyGetSetDef multipart_getset[] = {
     PyType_Slot var##_slots[] = {                                                                             \
         {Py_tp_init, reinterpret_cast<void*>(init)},                                                          \
         vectorcall                                                                                            \
-        {Py_tp_traverse, reinterpret_cast<void*>(content_traverse)},                                          \
-        {Py_tp_clear, reinterpret_cast<void*>(content_clear)},                                                \
+        {Py_tp_traverse, reinterpret_cast<void*>(ContentFields::traverse)},                                   \
+        {Py_tp_clear, reinterpret_cast<void*>(ContentFields::clear)},                                         \
         {Py_tp_doc, const_cast<char*>(doc)},                                                                  \
         {0, nullptr},                                                                                         \
     };                                                                                                        \
@@ -452,9 +437,9 @@ BW_PAYLOAD_SPEC(form, "FormContent", form_init, BW_NO_VECTORCALL,
 
 PyType_Slot multipart_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(multipart_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(multipart_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(multipart_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(multipart_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(MultiPartFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(MultiPartFields::clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MultiPartFields::dealloc)},
     {Py_tp_getset, multipart_getset},
     {Py_tp_doc, const_cast<char*>("MultiPartFormData(parts: list[FormPart]): a multipart/form-data body with a "
                                   "random boundary.")},

@@ -102,25 +102,8 @@ int rsgi_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return server_init(op, args, kwargs, "O:RSGIContent", "protocol");
 }
 
-int server_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(as_server(op)->source);
-    Py_VISIT(as_server(op)->parts);
-    return content_traverse(op, visit, arg);
-}
-
-int server_clear(PyObject* op) {
-    Py_CLEAR(as_server(op)->source);
-    Py_CLEAR(as_server(op)->parts);
-    return content_clear(op);
-}
-
-void server_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    server_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using ServerFields = ObjectFields<ServerContentObject, &ServerContentObject::source, &ServerContentObject::parts,
+                                  &ServerContentObject::type, &ServerContentObject::body>;
 
 bool is_rsgi(PyObject* op) { return as_server(op)->vtab == &rsgi_vtable; }
 
@@ -189,9 +172,9 @@ PyType_Slot asgi_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(asgi_new)},
     {Py_tp_init, reinterpret_cast<void*>(asgi_init)},
     {BW_tp_vectorcall, reinterpret_cast<void*>(asgi_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ServerFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ServerFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ServerFields::clear)},
     {Py_tp_methods, asgi_methods},
     {Py_tp_getset, asgi_getset},
     {Py_tp_doc, const_cast<char*>("ASGIContent(receive): a request body read from an ASGI receive channel.")},
@@ -202,9 +185,9 @@ PyType_Slot rsgi_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(rsgi_new)},
     {Py_tp_init, reinterpret_cast<void*>(rsgi_init)},
     {BW_tp_vectorcall, reinterpret_cast<void*>(rsgi_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ServerFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ServerFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ServerFields::clear)},
     {Py_tp_methods, rsgi_methods},
     {Py_tp_getset, rsgi_getset},
     {Py_tp_doc, const_cast<char*>("RSGIContent(protocol): a request body read through an RSGI protocol object.")},

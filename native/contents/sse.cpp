@@ -6,6 +6,7 @@
 #include <string>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/gc_fields.hpp"
 #include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
@@ -143,32 +144,8 @@ int event_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int event_traverse(PyObject* op, visitproc visit, void* arg) {
-    auto* self = as_event(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->data);
-    Py_VISIT(self->event);
-    Py_VISIT(self->id);
-    Py_VISIT(self->comment);
-    return 0;
-}
-
-int event_clear(PyObject* op) {
-    auto* self = as_event(op);
-    Py_CLEAR(self->data);
-    Py_CLEAR(self->event);
-    Py_CLEAR(self->id);
-    Py_CLEAR(self->comment);
-    return 0;
-}
-
-void event_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    event_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using EventFields = ObjectFields<ServerSentEventObject, &ServerSentEventObject::data, &ServerSentEventObject::event,
+                                 &ServerSentEventObject::id, &ServerSentEventObject::comment>;
 
 PyObject* event_repr(PyObject* op) {
     auto* self = as_event(op);
@@ -228,9 +205,9 @@ PyGetSetDef event_getset[] = {
 PyType_Slot event_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(event_new)},
     {Py_tp_init, reinterpret_cast<void*>(event_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(EventFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(EventFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(EventFields::clear)},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
     {Py_tp_methods, event_methods},
     {Py_tp_getset, event_getset},
@@ -248,8 +225,8 @@ PyType_Spec event_spec = {
 };
 
 PyType_Slot text_event_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(EventFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(EventFields::clear)},
     {Py_tp_doc, const_cast<char*>("TextServerSentEvent(data: str, event: str = None, id: str = None, retry: int = "
                                   "-1, comment: str = None): one event whose data is text kept on one line.")},
     {0, nullptr},

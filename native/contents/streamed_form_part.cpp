@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 
@@ -107,34 +108,9 @@ int part_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int part_traverse(PyObject* op, visitproc visit, void* arg) {
-    auto* self = as_part(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->name);
-    Py_VISIT(self->file_name);
-    Py_VISIT(self->content_type);
-    Py_VISIT(self->charset);
-    Py_VISIT(self->data_provider);
-    return 0;
-}
-
-int part_clear(PyObject* op) {
-    auto* self = as_part(op);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->file_name);
-    Py_CLEAR(self->content_type);
-    Py_CLEAR(self->charset);
-    Py_CLEAR(self->data_provider);
-    return 0;
-}
-
-void part_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    part_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using PartFields = ObjectFields<StreamedFormPartObject, &StreamedFormPartObject::name,
+                                &StreamedFormPartObject::file_name, &StreamedFormPartObject::content_type,
+                                &StreamedFormPartObject::charset, &StreamedFormPartObject::data_provider>;
 
 PyObject* part_repr(PyObject* op) {
     auto* self = as_part(op);
@@ -201,9 +177,9 @@ PyGetSetDef part_getset[] = {
 PyType_Slot part_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(part_new)},
     {Py_tp_init, reinterpret_cast<void*>(part_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(part_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(PartFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(PartFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(PartFields::clear)},
     {Py_tp_repr, reinterpret_cast<void*>(part_repr)},
     {Py_tp_methods, part_methods},
     {Py_tp_getset, part_getset},

@@ -5,6 +5,7 @@
 
 #include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
+#include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "cookies.hpp"
 
@@ -205,33 +206,18 @@ PyObject* cookie_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     return self.release();
 }
 
-int cookie_traverse(PyObject* op, visitproc visit, void* arg) {
-    auto* self = reinterpret_cast<CookieObject*>(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->expires);
-    return 0;
-}
-
 // Only `expires` (a datetime, possibly of a subclass with a tzinfo of any
-// kind) can lead back to the cookie; it is reset to None, so no field is
-// ever left null for the getters.
+// kind) can lead back to the cookie, so it is all the collector visits; it
+// is reset to None, so no field is ever left null for the getters.
+// Deallocation releases every field.
+using CollectedFields = ObjectFields<CookieObject, &CookieObject::expires>;
+using OwnedFields = ObjectFields<CookieObject, &CookieObject::name, &CookieObject::value, &CookieObject::expires,
+                                 &CookieObject::domain, &CookieObject::path>;
+
 int cookie_clear(PyObject* op) {
     auto* self = reinterpret_cast<CookieObject*>(op);
     if (self->expires != Py_None) assign_field(self->expires, Py_None);
     return 0;
-}
-
-void cookie_dealloc(PyObject* op) {
-    auto* self = reinterpret_cast<CookieObject*>(op);
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->value);
-    Py_CLEAR(self->expires);
-    Py_CLEAR(self->domain);
-    Py_CLEAR(self->path);
-    type->tp_free(op);
-    Py_DECREF(type);
 }
 
 int optional_text_equal(PyObject* a, PyObject* b) {
@@ -381,8 +367,8 @@ PyType_Slot cookie_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(cookie_new)},
     {Py_tp_init, reinterpret_cast<void*>(cookie_init)},
     {BW_tp_vectorcall, reinterpret_cast<void*>(cookie_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(cookie_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(cookie_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(OwnedFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(CollectedFields::traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(cookie_clear)},
     {Py_tp_richcompare, reinterpret_cast<void*>(cookie_richcompare)},
     {Py_tp_repr, reinterpret_cast<void*>(cookie_repr)},

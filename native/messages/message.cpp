@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/compat.hpp"
 #include "message_core.hpp"
@@ -167,37 +168,10 @@ PyObject* message_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
     return self.release();
 }
 
-int message_traverse(PyObject* op, visitproc visit, void* arg) {
-    MessageObject* self = as_message(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->_raw_headers);
-    Py_VISIT(self->_headers);
-    Py_VISIT(self->content);
-    Py_VISIT(self->scope_protocol);
-    Py_VISIT(self->_form_data);
-    Py_VISIT(self->context);
-    return 0;
-}
-
-int message_clear(PyObject* op) {
-    MessageObject* self = as_message(op);
-    Py_CLEAR(self->_raw_headers);
-    Py_CLEAR(self->_headers);
-    Py_CLEAR(self->content);
-    Py_CLEAR(self->scope_protocol);
-    Py_CLEAR(self->_form_data);
-    Py_CLEAR(self->context);
-    return 0;
-}
-
-void message_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    if (as_message(op)->weakreflist) PyObject_ClearWeakRefs(op);
-    message_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using MessageFields = WeakRefObjectFields<MessageObject, &MessageObject::weakreflist, &MessageObject::_raw_headers,
+                                          &MessageObject::_headers, &MessageObject::content,
+                                          &MessageObject::scope_protocol, &MessageObject::_form_data,
+                                          &MessageObject::context>;
 
 // ---- properties -------------------------------------------------------------
 
@@ -453,9 +427,9 @@ int init_message_type(PyObject* module) {
         // Calls of the exact type skip the tuple and dict; subclasses do
         // not inherit this, so their own __new__/__init__ keep working.
         {BW_tp_vectorcall, reinterpret_cast<void*>(message_vectorcall)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(message_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(message_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(message_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(MessageFields::dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(MessageFields::traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(MessageFields::clear)},
         {Py_tp_methods, methods.data()},
         {Py_tp_getset, message_getset},
         {Py_tp_members, message_members},
