@@ -1,12 +1,13 @@
 // The few interpreter APIs that differ between the supported CPython
 // versions (3.13 and 3.14), behind one spelling.
 //
-// Heap types from specs: CPython 3.14 takes a type's own vectorcall (what calling the class runs)
-// as the slot Py_tp_vectorcall; older interpreters have no such slot.
-// Specs name it BW_tp_vectorcall and are created through
-// bw::type_from_spec, which on older interpreters leaves the slot out of
-// the spec and stores the function in tp_vectorcall afterwards, exactly what
-// the slot does (neither is inherited by subclasses).
+// Heap types from a PyType_Spec: CPython 3.14 takes a type's own vectorcall
+// (what calling the class runs) as the slot Py_tp_vectorcall; older
+// interpreters have no such slot.  Slot tables name it BW_tp_vectorcall and
+// types are created through bw::type_from_spec, which on older interpreters
+// leaves the slot out of the PyType_Spec and stores the function in
+// tp_vectorcall afterwards, exactly what the slot does (neither is inherited
+// by subclasses).
 #pragma once
 
 #include <Python.h>
