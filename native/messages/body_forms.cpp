@@ -4,8 +4,6 @@
 // `spool_max_size` bytes; the parsed dictionary is cached in `_form_data`.
 #include <Python.h>
 
-#include <cstring>
-
 #include "brindlewick/args.hpp"
 #include "brindlewick/coro.hpp"
 #include "brindlewick/pyref.hpp"
@@ -18,13 +16,6 @@ using coro::Root;
 using coro::Task;
 
 namespace {
-
-bool contains(PyObject* haystack, PyObject* needle) {
-    Py_ssize_t n = PyBytes_GET_SIZE(needle), h = PyBytes_GET_SIZE(haystack);
-    if (n > h) return false;
-    return memmem(PyBytes_AS_STRING(haystack), static_cast<size_t>(h), PyBytes_AS_STRING(needle),
-                  static_cast<size_t>(n)) != nullptr;
-}
 
 // from <module> import <name>, at the moment of use.
 PyObject* import_from(const char* module, const char* name) {
@@ -39,12 +30,6 @@ PyObject* encode_name(PyObject* value) {
     if (truthy < 0) return nullptr;
     if (!truthy) return Py_NewRef(Py_None);
     return PyObject_CallMethodOneArg(value, constants.str_encode, constants.utf8_codec);
-}
-
-// The content type, which must be bytes for the substring tests.
-PyObject* form_content_type(MessageObject* self) {
-    PyObject* ct = self->vtab->content_type(self, 0);
-    return ct;
 }
 
 inline bool empty(PyObject* ct) { return ct == Py_None || PyBytes_GET_SIZE(ct) == 0; }
@@ -105,8 +90,7 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
         }
         Py_ssize_t total = 0;
         bool failed = false;
-        Ref stream = Ref::steal(PyObject_CallMethodNoArgs(part.get(), constants.str_stream));
-        Ref chunks = stream ? Ref::steal(coro::aiter(stream.get())) : Ref();
+        Ref chunks = Ref::steal(open_stream(part.get()));
         if (!chunks) failed = true;
         while (!failed) {
             Ref chunk = co_await coro::anext(chunks.get());
@@ -123,7 +107,7 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
             total += n;
         }
         if (!failed) {
-            Ref at = Ref::steal(PyObject_CallMethod(spooled.get(), "seek", "i", 0));
+            Ref at = Ref::steal(PyObject_CallMethodOneArg(spooled.get(), constants.str_seek, constants.zero));
             if (!at) failed = true;
         }
         Ref item;
@@ -165,9 +149,9 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
 
 AsyncGen multipart_stream_body(Root self_root) {
     MessageObject* self = as_message(self_root.get());
-    Ref ct = Ref::steal(form_content_type(self));
+    Ref ct = Ref::steal(self->vtab->content_type(self, 0));
     if (!ct) co_return;
-    if (empty(ct.get()) || !contains(ct.get(), constants.form_multipart)) co_return;
+    if (empty(ct.get()) || !bytes_contain(ct.get(), constants.form_multipart)) co_return;
     Ref get_boundary = Ref::steal(import_from("brindlewick.multipart", "get_boundary_from_header"));
     if (!get_boundary) co_return;
     Ref parse = Ref::steal(import_from("brindlewick.multipart", "parse_multipart_async"));
@@ -202,14 +186,14 @@ PyObject* simplify(PyObject* data) {
 
 Task form_body(Root self_root, bool simplify_fields) {
     MessageObject* self = as_message(self_root.get());
-    Ref ct = Ref::steal(form_content_type(self));
+    Ref ct = Ref::steal(self->vtab->content_type(self, 0));
     if (!ct) co_return nullptr;
     if (empty(ct.get())) co_return Py_NewRef(Py_None);
     if (self->_form_data != Py_None) {
-        if (contains(ct.get(), constants.form_multipart) && simplify_fields) co_return simplify(self->_form_data);
+        if (bytes_contain(ct.get(), constants.form_multipart) && simplify_fields) co_return simplify(self->_form_data);
         co_return Py_NewRef(self->_form_data);
     }
-    if (contains(ct.get(), constants.form_urlencoded)) {
+    if (bytes_contain(ct.get(), constants.form_urlencoded)) {
         Ref text = co_await coro::await_method(self_root.get(), constants.str_text);
         if (!text) co_return nullptr;
         if (!PyUnicode_CheckExact(text.get()) && text.get() != Py_None) {
@@ -218,7 +202,7 @@ Task form_body(Root self_root, bool simplify_fields) {
         }
         co_return bound.parse_www_form_urlencoded(text.get());
     }
-    if (contains(ct.get(), constants.form_multipart)) {
+    if (bytes_contain(ct.get(), constants.form_multipart)) {
         Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self_root.get(), constants.str_multipart_stream));
         if (!stream) co_return nullptr;
         Ref parsed = Ref::steal(coro::make_coroutine(

@@ -59,6 +59,15 @@ PyObject* copy_of(PyObject* data) {
     return PyObject_Bytes(data);
 }
 
+}  // namespace
+
+PyObject* open_stream(PyObject* obj) {
+    Ref stream = Ref::steal(PyObject_CallMethodNoArgs(obj, constants.str_stream));
+    return stream ? coro::aiter(stream.get()) : nullptr;
+}
+
+namespace {
+
 // ---- whole-body reads -----------------------------------------------------------
 
 // What read() and read_raw() await: content.read() of the usable content;
@@ -130,9 +139,7 @@ AsyncGen stream_body(Root self_root) {
         co_yield Py_None;
         co_return;
     }
-    Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self->content, constants.str_stream));
-    if (!stream) co_return;
-    Ref chunks = Ref::steal(coro::aiter(stream.get()));
+    Ref chunks = Ref::steal(open_stream(self->content));
     if (!chunks) co_return;
     for (;;) {
         Ref chunk = co_await coro::anext(chunks.get());
@@ -182,9 +189,7 @@ PyObject* raise_not_json(MessageObject* self, Handling& error) {
     if (!ct) return nullptr;
     Ref message;
     if (ct.get() != Py_None && PyBytes_GET_SIZE(ct.get()) > 0) {
-        int contains = PySequence_Contains(ct.get(), constants.json);
-        if (contains < 0) return nullptr;
-        if (contains) {
+        if (bytes_contain(ct.get(), constants.json)) {
             Ref declared = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(ct.get()), PyBytes_GET_SIZE(ct.get()),
                                                            nullptr));
             if (!declared) return nullptr;
@@ -256,9 +261,7 @@ Task json_body(Root self_root, Root loads) {
 Task read_stream_body(Root request) {
     Ref content = Ref::steal(PyObject_GetAttr(request.get(), constants.str_content));
     if (!content) co_return nullptr;
-    Ref stream = Ref::steal(PyObject_CallMethodNoArgs(content.get(), constants.str_stream));
-    if (!stream) co_return nullptr;
-    Ref chunks = Ref::steal(coro::aiter(stream.get()));
+    Ref chunks = Ref::steal(open_stream(content.get()));
     if (!chunks) co_return nullptr;
     for (;;) {
         Ref chunk = co_await coro::anext(chunks.get());

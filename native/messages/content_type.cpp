@@ -36,8 +36,7 @@ void lowered(PyObject* value, std::string& out) {
     Py_ssize_t n = PyBytes_GET_SIZE(value);
     out.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; i++) {
-        char c = data[i];
-        out[static_cast<size_t>(i)] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+        out[static_cast<size_t>(i)] = static_cast<char>(ascii_lower(static_cast<unsigned char>(data[i])));
     }
 }
 

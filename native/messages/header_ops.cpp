@@ -15,8 +15,6 @@ namespace bw::messages {
 
 namespace {
 
-inline unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-
 bool raise_lower_on_none() {
     PyErr_SetString(PyExc_TypeError, "descriptor 'lower' for 'bytes' objects doesn't apply to a 'NoneType' object");
     return false;
@@ -113,18 +111,14 @@ int scan(MessageObject* self, HeaderKey& key, OnMatch&& on_match) {
             return -1;
         }
         PyObject* name = PyTuple_GET_ITEM(entry, 0);
+        Ref hold;  // lower() of a name that is not bytes may run code that edits the list
         int matched;
         if (BW_LIKELY(PyBytes_CheckExact(name))) {
             matched = key.matches_bytes(name);
         } else {
-            Ref hold = Ref::borrow(entry);  // lower() may run code that edits the list
+            hold = Ref::borrow(entry);
             matched = key.matches_other(name);
             if (matched < 0) return -1;
-            if (matched) {
-                int r = on_match(entry);
-                if (r != 0) return r;
-            }
-            continue;
         }
         if (matched) {
             int r = on_match(entry);
@@ -162,17 +156,22 @@ int raise_no_attribute_on_none(const char* attribute) {
     return -1;
 }
 
+int raise_too_many_values() {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+    return -1;
+}
+
+int raise_too_few_values(Py_ssize_t found) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    return -1;
+}
+
 // Unpacks one entry into exactly two items, as `name, value = entry` does.
 int unpack_pair(PyObject* entry, Ref& first, Ref& second) {
     if (PyTuple_Check(entry) || PyList_Check(entry)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(entry);
-        if (n != 2) {
-            if (n > 2)
-                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-            else
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-            return -1;
-        }
+        if (n > 2) return raise_too_many_values();
+        if (n < 2) return raise_too_few_values(n);
         first = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 0));
         second = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 1));
         return 0;
@@ -183,37 +182,34 @@ int unpack_pair(PyObject* entry, Ref& first, Ref& second) {
     Ref* targets[2] = {&first, &second};
     for (Py_ssize_t k = 0; k < 2; k++) {
         *targets[k] = Ref::steal(PyIter_Next(it.get()));
-        if (!*targets[k]) {
-            if (PyErr_Occurred()) return -1;
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", k, k == 1 ? "" : "s");
-            return -1;
-        }
+        if (!*targets[k]) return PyErr_Occurred() ? -1 : raise_too_few_values(k);
     }
     Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-        return -1;
-    }
+    if (extra) return raise_too_many_values();
     return PyErr_Occurred() ? -1 : 0;
-}
-
-PyObject* make_entry(PyObject* key, PyObject* value) {
-    Ref name = Ref::steal(intern_header_name_bytes(key));
-    PyObject* entry = PyTuple_New(2);
-    if (!entry) return nullptr;
-    PyTuple_SET_ITEM(entry, 0, name.release());
-    PyTuple_SET_ITEM(entry, 1, Py_NewRef(value));
-    return entry;
 }
 
 int append_entry(MessageObject* self, PyObject* key, PyObject* value) {
     if (self->_raw_headers == Py_None) return raise_no_attribute_on_none("append");
-    Ref entry = Ref::steal(make_entry(key, value));
+    Ref entry = Ref::steal(make_header_entry(key, value));
     if (!entry) return -1;
     return PyList_Append(self->_raw_headers, entry.get());
 }
 
 }  // namespace
+
+PyObject* header_entry(PyObject* name, PyObject* value) {
+    PyObject* entry = PyTuple_New(2);
+    if (!entry) return nullptr;
+    PyTuple_SET_ITEM(entry, 0, Py_NewRef(name));
+    PyTuple_SET_ITEM(entry, 1, Py_NewRef(value));
+    return entry;
+}
+
+PyObject* make_header_entry(PyObject* name, PyObject* value) {
+    Ref interned = Ref::steal(intern_header_name_bytes(name));
+    return header_entry(interned.get(), value);
+}
 
 // ---- native operations ---------------------------------------------------
 

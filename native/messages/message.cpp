@@ -93,10 +93,8 @@ PyObject* build_raw_headers(PyObject* headers) {
                 PyList_SET_ITEM(result.get(), i, Py_NewRef(item));
                 continue;
             }
-            replacement = PyTuple_New(2);
+            replacement = header_entry(interned.get(), PyTuple_GET_ITEM(item, 1));
             if (!replacement) return nullptr;
-            PyTuple_SET_ITEM(replacement, 0, interned.release());
-            PyTuple_SET_ITEM(replacement, 1, Py_NewRef(PyTuple_GET_ITEM(item, 1)));
         } else {
             replacement = Py_NewRef(item);
         }

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #include "brindlewick/overrides.hpp"
 #include "messages.hpp"
 
@@ -54,6 +56,23 @@ int declares_json(MessageObject* self, int skip_dispatch);
 int declares_xml(MessageObject* self, int skip_dispatch);
 PyObject* message_charset(MessageObject* self);
 extern PyMethodDef content_type_methods[];
+
+inline unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+
+// Whether bytes `haystack` contains bytes `needle` (case-sensitive).
+inline bool bytes_contain(PyObject* haystack, PyObject* needle) {
+    Py_ssize_t n = PyBytes_GET_SIZE(needle), h = PyBytes_GET_SIZE(haystack);
+    return n <= h && memmem(PyBytes_AS_STRING(haystack), static_cast<size_t>(h), PyBytes_AS_STRING(needle),
+                            static_cast<size_t>(n)) != nullptr;
+}
+
+// The header entry (name, value) as a new tuple; make_header_entry interns
+// the name first.
+PyObject* header_entry(PyObject* name, PyObject* value);
+PyObject* make_header_entry(PyObject* name, PyObject* value);
+
+// aiter(obj.stream()): the chunk iterator of a body source or part.
+PyObject* open_stream(PyObject* obj);
 
 // Truth value of `content` the way `if content:` reads it.
 inline int content_is_present(PyObject* content) {

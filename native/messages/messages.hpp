@@ -138,7 +138,7 @@ struct Constants {
     PyObject* str_write;
     PyObject* str_seek;
     PyObject* str_items;
-    PyObject* str_append;
+    PyObject* zero;            // 0
     PyObject* str_text;
     PyObject* str_form;
     PyObject* str_multipart;

@@ -6,7 +6,7 @@
 #include "brindlewick/capi.hpp"
 #include "brindlewick/fast_parse.h"
 #include "brindlewick/pyref.hpp"
-#include "messages.hpp"
+#include "message_core.hpp"
 
 namespace bw::messages {
 
@@ -40,9 +40,7 @@ PyObject* search_charset_natively(PyObject* value) {
     for (Py_ssize_t i = 0; i + 8 < length; i++) {
         Py_ssize_t k = 0;
         while (k < 8) {
-            unsigned char c = data[i + k];
-            if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
-            if (c != static_cast<unsigned char>(needle[k])) break;
+            if (ascii_lower(data[i + k]) != static_cast<unsigned char>(needle[k])) break;
             k++;
         }
         if (k < 8) continue;
@@ -205,7 +203,6 @@ int make_constants(PyObject* module) {
         {&constants.str_write, "write"},
         {&constants.str_seek, "seek"},
         {&constants.str_items, "items"},
-        {&constants.str_append, "append"},
         {&constants.str_text, "text"},
         {&constants.str_form, "form"},
         {&constants.str_multipart, "multipart"},
@@ -226,8 +223,9 @@ int make_constants(PyObject* module) {
     Py_XSETREF(constants.form_urlencoded, PyBytes_FromString("application/x-www-form-urlencoded"));
     Py_XSETREF(constants.form_multipart, PyBytes_FromString("multipart/form-data;"));
     Py_XSETREF(constants.spool_max_size, PyLong_FromLong(1048576));
+    Py_XSETREF(constants.zero, PyLong_FromLong(0));
     if (!constants.content_type || !constants.json || !constants.xml || !constants.empty_bytes ||
-        !constants.form_urlencoded || !constants.form_multipart || !constants.spool_max_size)
+        !constants.form_urlencoded || !constants.form_multipart || !constants.spool_max_size || !constants.zero)
         return -1;
 
     // _charset_rx = re.compile(rb"charset=([\w\-]+)", re.I)
