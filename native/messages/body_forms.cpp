@@ -29,7 +29,7 @@ PyObject* encode_name(PyObject* value) {
     int truthy = PyObject_IsTrue(value);
     if (truthy < 0) return nullptr;
     if (!truthy) return Py_NewRef(Py_None);
-    return PyObject_CallMethodOneArg(value, constants.str_encode, constants.utf8_codec);
+    return PyObject_CallMethodOneArg(value, state.str_encode, state.utf8_codec);
 }
 
 inline bool empty(PyObject* ct) { return ct == Py_None || PyBytes_GET_SIZE(ct) == 0; }
@@ -77,7 +77,7 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
             close_spooled(data.get(), nullptr);
             co_return nullptr;
         }
-        Ref key = Ref::steal(PyObject_GetAttr(part.get(), constants.str_name));
+        Ref key = Ref::steal(PyObject_GetAttr(part.get(), state.str_name));
         if (!key) {
             close_spooled(data.get(), nullptr);
             co_return nullptr;
@@ -98,7 +98,7 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
                 if (!coro::end_of_iteration()) failed = true;
                 break;
             }
-            Ref written = Ref::steal(PyObject_CallMethodOneArg(spooled.get(), constants.str_write, chunk.get()));
+            Ref written = Ref::steal(PyObject_CallMethodOneArg(spooled.get(), state.str_write, chunk.get()));
             Py_ssize_t n = written ? PyObject_Size(chunk.get()) : -1;
             if (n < 0) {
                 failed = true;
@@ -107,7 +107,7 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
             total += n;
         }
         if (!failed) {
-            Ref at = Ref::steal(PyObject_CallMethodOneArg(spooled.get(), constants.str_seek, constants.zero));
+            Ref at = Ref::steal(PyObject_CallMethodOneArg(spooled.get(), state.str_seek, state.zero));
             if (!at) failed = true;
         }
         Ref item;
@@ -118,10 +118,10 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
                 Ref v = Ref::steal(PyObject_GetAttr(part.get(), attr_name));
                 return v ? Ref::steal(encode_name(v.get())) : Ref();
             };
-            if (name) file_name = attr(constants.str_file_name);
-            if (file_name) content_type = attr(constants.str_content_type);
+            if (name) file_name = attr(state.str_file_name);
+            if (file_name) content_type = attr(state.str_content_type);
             if (content_type) size = Ref::steal(PyLong_FromSsize_t(total));
-            if (size) charset = attr(constants.str_charset);
+            if (size) charset = attr(state.str_charset);
             if (charset) {
                 PyObject* part_args[] = {name.get(), spooled.get(), file_name.get(),
                                          content_type.get(), size.get(), charset.get()};
@@ -151,7 +151,7 @@ AsyncGen multipart_stream_body(Root self_root) {
     MessageObject* self = as_message(self_root.get());
     Ref ct = Ref::steal(self->vtab->content_type(self, 0));
     if (!ct) co_return;
-    if (empty(ct.get()) || !bytes_contain(ct.get(), constants.form_multipart)) co_return;
+    if (empty(ct.get()) || !bytes_contain(ct.get(), state.form_multipart)) co_return;
     Ref get_boundary = Ref::steal(import_from("brindlewick.multipart", "get_boundary_from_header"));
     if (!get_boundary) co_return;
     Ref parse = Ref::steal(import_from("brindlewick.multipart", "parse_multipart_async"));
@@ -161,7 +161,7 @@ AsyncGen multipart_stream_body(Root self_root) {
         if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_IndexError)) PyErr_Clear();
         co_return;
     }
-    Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self_root.get(), constants.str_stream));
+    Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self_root.get(), state.str_stream));
     if (!stream) co_return;
     Ref parsed = Ref::steal(PyObject_CallFunctionObjArgs(parse.get(), stream.get(), boundary.get(), nullptr));
     if (!parsed) co_return;
@@ -190,23 +190,23 @@ Task form_body(Root self_root, bool simplify_fields) {
     if (!ct) co_return nullptr;
     if (empty(ct.get())) co_return Py_NewRef(Py_None);
     if (self->_form_data != Py_None) {
-        if (bytes_contain(ct.get(), constants.form_multipart) && simplify_fields) co_return simplify(self->_form_data);
+        if (bytes_contain(ct.get(), state.form_multipart) && simplify_fields) co_return simplify(self->_form_data);
         co_return Py_NewRef(self->_form_data);
     }
-    if (bytes_contain(ct.get(), constants.form_urlencoded)) {
-        Ref text = co_await coro::await_method(self_root.get(), constants.str_text);
+    if (bytes_contain(ct.get(), state.form_urlencoded)) {
+        Ref text = co_await coro::await_method(self_root.get(), state.str_text);
         if (!text) co_return nullptr;
         if (!PyUnicode_CheckExact(text.get()) && text.get() != Py_None) {
             args::raise_expected("str", text.get());
             co_return nullptr;
         }
-        co_return bound.parse_www_form_urlencoded(text.get());
+        co_return state.parse_www_form_urlencoded(text.get());
     }
-    if (bytes_contain(ct.get(), constants.form_multipart)) {
-        Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self_root.get(), constants.str_multipart_stream));
+    if (bytes_contain(ct.get(), state.form_multipart)) {
+        Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self_root.get(), state.str_multipart_stream));
         if (!stream) co_return nullptr;
         Ref parsed = Ref::steal(coro::make_coroutine(
-            multipart_to_dict(Root(std::move(stream)), Root::borrow(constants.spool_max_size)),
+            multipart_to_dict(Root(std::move(stream)), Root::borrow(state.spool_max_size)),
             "_multipart_to_dict_streaming"));
         Ref data = co_await coro::await_on(std::move(parsed));
         if (!data) co_return nullptr;
@@ -220,12 +220,12 @@ Task form_body(Root self_root, bool simplify_fields) {
 Task multipart_body(Root self_root) {
     Ref items = Ref::steal(PyList_New(0));
     if (!items) co_return nullptr;
-    Ref data = co_await coro::await_method(self_root.get(), constants.str_form, Py_False);
+    Ref data = co_await coro::await_method(self_root.get(), state.str_form, Py_False);
     if (!data) co_return nullptr;
     int truthy = PyObject_IsTrue(data.get());
     if (truthy < 0) co_return nullptr;
     if (!truthy) co_return items;
-    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(data.get(), constants.str_items));
+    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(data.get(), state.str_items));
     if (!pairs) co_return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(pairs.get()));
     if (!it) co_return nullptr;
@@ -244,10 +244,10 @@ Task multipart_body(Root self_root) {
 
 Task files_body(Root self_root, Root name) {
     if (PyUnicode_Check(name.get())) {
-        name = Root::steal(PyObject_CallMethodOneArg(name.get(), constants.str_encode, constants.utf8_codec));
+        name = Root::steal(PyObject_CallMethodOneArg(name.get(), state.str_encode, state.utf8_codec));
         if (!name) co_return nullptr;
     }
-    Ref data = co_await coro::await_method(self_root.get(), constants.str_multipart);
+    Ref data = co_await coro::await_method(self_root.get(), state.str_multipart);
     if (!data) co_return nullptr;
     Ref result = Ref::steal(PyList_New(0));
     if (!result || data.get() == Py_None) co_return result;
@@ -256,13 +256,13 @@ Task files_body(Root self_root, Root name) {
     Ref it = Ref::steal(PyObject_GetIter(data.get()));
     if (!it) co_return nullptr;
     while (Ref part = Ref::steal(PyIter_Next(it.get()))) {
-        Ref file_name = Ref::steal(PyObject_GetAttr(part.get(), constants.str_file_name));
+        Ref file_name = Ref::steal(PyObject_GetAttr(part.get(), state.str_file_name));
         if (!file_name) co_return nullptr;
         int has_file = PyObject_IsTrue(file_name.get());
         if (has_file < 0) co_return nullptr;
         if (!has_file) continue;
         if (by_name) {
-            Ref part_name = Ref::steal(PyObject_GetAttr(part.get(), constants.str_name));
+            Ref part_name = Ref::steal(PyObject_GetAttr(part.get(), state.str_name));
             if (!part_name) co_return nullptr;
             int same = PyObject_RichCompareBool(part_name.get(), name.get(), Py_EQ);
             if (same < 0) co_return nullptr;
@@ -309,7 +309,7 @@ PyObject* py_multipart_to_dict_streaming(PyObject*, PyObject* const* args, Py_ss
     PyObject* a[2];
     if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
     return coro::make_coroutine(
-        multipart_to_dict(Root::borrow(a[0]), Root::borrow(a[1] ? a[1] : constants.spool_max_size)),
+        multipart_to_dict(Root::borrow(a[0]), Root::borrow(a[1] ? a[1] : state.spool_max_size)),
         "_multipart_to_dict_streaming");
 }
 

@@ -34,13 +34,13 @@ Source usable_content(MessageObject* self, Ref& out) {
         return Source::Present;
     }
     if (self->scope_protocol == Py_None) return Source::None;
-    return (out = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(bound.RSGIContent),
+    return (out = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.RSGIContent),
                                                  self->scope_protocol)))
                ? (assign_field(self->content, out.get()), Source::Created)
                : Source::None;
 }
 
-PyObject* empty_view() { return PyMemoryView_FromObject(constants.empty_bytes); }
+PyObject* empty_view() { return PyMemoryView_FromObject(state.empty_bytes); }
 
 // memoryview(data) for bytes-like data, else a view of bytes(data).
 PyObject* view_of(PyObject* data) {
@@ -62,7 +62,7 @@ PyObject* copy_of(PyObject* data) {
 }  // namespace
 
 PyObject* open_stream(PyObject* obj) {
-    Ref stream = Ref::steal(PyObject_CallMethodNoArgs(obj, constants.str_stream));
+    Ref stream = Ref::steal(PyObject_CallMethodNoArgs(obj, state.str_stream));
     return stream ? coro::aiter(stream.get()) : nullptr;
 }
 
@@ -76,7 +76,7 @@ coro::Await content_read(MessageObject* self, bool* none) {
     Ref content;
     *none = usable_content(self, content) == Source::None && !PyErr_Occurred();
     if (!content) return coro::Await(Ref());
-    return coro::await_method(content.get(), constants.str_read);
+    return coro::await_method(content.get(), state.str_read);
 }
 
 // read() and read_raw(): the body as delivered; `empty` when there is none.
@@ -92,7 +92,7 @@ Task read_body(Root self_root, PyObject* empty) {
 coro::Await self_read(PyObject* self, int slot, bool* none) {
     *none = false;
     if (message_overrides.overridden(self, slot))
-        return coro::await_method(self, slot == kRead ? constants.str_read : constants.str_read_raw);
+        return coro::await_method(self, slot == kRead ? state.str_read : state.str_read_raw);
     return content_read(as_message(self), none);
 }
 
@@ -105,11 +105,11 @@ Task read_buffer_body(Root self_root) {
         co_return empty_view();
     }
     if (source == Source::Created)
-        co_return co_await coro::await_method(content.get(), constants.str_read_buffer);
-    int has = PyObject_HasAttrWithError(content.get(), constants.str_read_buffer);
+        co_return co_await coro::await_method(content.get(), state.str_read_buffer);
+    int has = PyObject_HasAttrWithError(content.get(), state.str_read_buffer);
     if (has < 0) co_return nullptr;
-    if (has) co_return co_await coro::await_method(content.get(), constants.str_read_buffer);
-    Ref data = co_await coro::await_method(content.get(), constants.str_read);
+    if (has) co_return co_await coro::await_method(content.get(), state.str_read_buffer);
+    Ref data = co_await coro::await_method(content.get(), state.str_read);
     if (!data) co_return nullptr;
     co_return view_of(data.get());
 }
@@ -117,9 +117,9 @@ Task read_buffer_body(Root self_root) {
 Task read_detached_body(Root self_root) {
     bool none;
     Ref data = co_await self_read(self_root.get(), kReadRaw, &none);
-    if (none) co_return Py_NewRef(constants.empty_bytes);
+    if (none) co_return Py_NewRef(state.empty_bytes);
     if (!data) co_return nullptr;
-    if (data.get() == Py_None) co_return Py_NewRef(constants.empty_bytes);
+    if (data.get() == Py_None) co_return Py_NewRef(state.empty_bytes);
     co_return copy_of(data.get());
 }
 
@@ -129,7 +129,7 @@ AsyncGen stream_body(Root self_root) {
     MessageObject* self = as_message(self_root.get());
     if (self->content == Py_None && self->scope_protocol != Py_None) {
         PyObject* created =
-            PyObject_CallOneArg(reinterpret_cast<PyObject*>(bound.RSGIContent), self->scope_protocol);
+            PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.RSGIContent), self->scope_protocol);
         if (!created) co_return;
         assign_field_steal(self->content, created);
     }
@@ -161,22 +161,22 @@ PyObject* decode_body(PyObject* body, PyObject* charset) {
         if (!encoding) return nullptr;
         return PyUnicode_Decode(PyBytes_AS_STRING(body), PyBytes_GET_SIZE(body), encoding, nullptr);
     }
-    return PyObject_CallMethodOneArg(body, constants.str_decode, charset);
+    return PyObject_CallMethodOneArg(body, state.str_decode, charset);
 }
 
 Task text_body(Root self_root) {
     PyObject* self = self_root.get();
     bool none;
     Ref body = co_await self_read(self, kRead, &none);
-    if (none) co_return Py_NewRef(constants.empty_str);
+    if (none) co_return Py_NewRef(state.empty_str);
     if (!body) co_return nullptr;
-    if (body.get() == Py_None) co_return Py_NewRef(constants.empty_str);
-    Ref charset = Ref::steal(PyObject_GetAttr(self, constants.str_charset));
+    if (body.get() == Py_None) co_return Py_NewRef(state.empty_str);
+    Ref charset = Ref::steal(PyObject_GetAttr(self, state.str_charset));
     if (!charset) co_return nullptr;
     Ref text = Ref::steal(decode_body(body.get(), charset.get()));
     if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) co_return text;
     Handling error;
-    co_return PyObject_CallMethodObjArgs(bound.encodings_settings, constants.str_decode, body.get(),
+    co_return PyObject_CallMethodObjArgs(state.encodings_settings, state.str_decode, body.get(),
                                          error.exception(), nullptr);
 }
 
@@ -189,7 +189,7 @@ PyObject* raise_not_json(MessageObject* self, Handling& error) {
     if (!ct) return nullptr;
     Ref message;
     if (ct.get() != Py_None && PyBytes_GET_SIZE(ct.get()) > 0) {
-        if (bytes_contain(ct.get(), constants.json)) {
+        if (bytes_contain(ct.get(), state.json)) {
             Ref declared = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(ct.get()), PyBytes_GET_SIZE(ct.get()),
                                                            nullptr));
             if (!declared) return nullptr;
@@ -199,7 +199,7 @@ PyObject* raise_not_json(MessageObject* self, Handling& error) {
     }
     if (!message) message = Ref::steal(PyUnicode_FromString("Cannot parse content as JSON"));
     if (!message) return nullptr;
-    Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(bound.BadRequestFormat, message.get(), error.exception(), nullptr));
+    Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(state.BadRequestFormat, message.get(), error.exception(), nullptr));
     if (!exc) return nullptr;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     return nullptr;
@@ -220,26 +220,26 @@ Task json_body(Root self_root, Root loads) {
     if (size == 0) co_return Py_NewRef(Py_None);
 
     if (loads.get() == Py_None) {
-        Ref custom = Ref::steal(PyObject_GetAttr(bound.json_settings, constants.str_has_custom_loads));
+        Ref custom = Ref::steal(PyObject_GetAttr(state.json_settings, state.str_has_custom_loads));
         if (!custom) co_return nullptr;
         int truthy = PyObject_IsTrue(custom.get());
         if (truthy < 0) co_return nullptr;
         if (truthy) {
-            loads = Root::steal(PyObject_GetAttr(bound.json_settings, constants.str_loads));
+            loads = Root::steal(PyObject_GetAttr(state.json_settings, state.str_loads));
             if (!loads) co_return nullptr;
         }
     }
 
     if (loads.get() == Py_None) {
-        Ref value = Ref::steal(PyObject_CallOneArg(bound.msgspec_json_decode, body.get()));
-        if (value || !PyErr_ExceptionMatches(bound.msgspec_DecodeError)) co_return value;
+        Ref value = Ref::steal(PyObject_CallOneArg(state.msgspec_json_decode, body.get()));
+        if (value || !PyErr_ExceptionMatches(state.msgspec_DecodeError)) co_return value;
         Handling error;
         co_return raise_not_json(self, error);
     }
 
     Ref input = std::move(body);
     if (PyBytes_Check(input.get()) || PyByteArray_Check(input.get()) || Py_IS_TYPE(input.get(), &PyMemoryView_Type)) {
-        Ref charset = Ref::steal(PyObject_GetAttr(self_root.get(), constants.str_charset));
+        Ref charset = Ref::steal(PyObject_GetAttr(self_root.get(), state.str_charset));
         if (!charset) co_return nullptr;
         if (Py_IS_TYPE(input.get(), &PyMemoryView_Type)) {  // a view has no decode(): read it as bytes
             input = Ref::steal(PyBytes_FromObject(input.get()));
@@ -249,7 +249,7 @@ Task json_body(Root self_root, Root loads) {
     }
     Ref value = input ? Ref::steal(PyObject_CallOneArg(loads.get(), input.get())) : Ref();
     if (value) co_return value;
-    if (!PyErr_ExceptionMatches(bound.JSONDecodeError) && !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) &&
+    if (!PyErr_ExceptionMatches(state.JSONDecodeError) && !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) &&
         !PyErr_ExceptionMatches(PyExc_ValueError))
         co_return nullptr;
     Handling error;
@@ -259,7 +259,7 @@ Task json_body(Root self_root, Root loads) {
 // ---- disconnection probe -------------------------------------------------------------
 
 Task read_stream_body(Root request) {
-    Ref content = Ref::steal(PyObject_GetAttr(request.get(), constants.str_content));
+    Ref content = Ref::steal(PyObject_GetAttr(request.get(), state.str_content));
     if (!content) co_return nullptr;
     Ref chunks = Ref::steal(open_stream(content.get()));
     if (!chunks) co_return nullptr;
@@ -273,18 +273,18 @@ Task read_stream_body(Root request) {
 }
 
 Task call_soon_body(Root coroutine) {
-    Root task = Root::steal(PyObject_CallOneArg(bound.asyncio_create_task, coroutine.get()));
+    Root task = Root::steal(PyObject_CallOneArg(state.asyncio_create_task, coroutine.get()));
     if (!task) co_return nullptr;
     {
-        Ref loop = Ref::steal(PyObject_CallNoArgs(bound.asyncio_get_event_loop));
+        Ref loop = Ref::steal(PyObject_CallNoArgs(state.asyncio_get_event_loop));
         if (!loop) co_return nullptr;
-        Ref cancel = Ref::steal(PyObject_GetAttr(task.get(), constants.str_cancel));
+        Ref cancel = Ref::steal(PyObject_GetAttr(task.get(), state.str_cancel));
         if (!cancel) co_return nullptr;
-        Ref handle = Ref::steal(PyObject_CallMethodOneArg(loop.get(), constants.str_call_soon, cancel.get()));
+        Ref handle = Ref::steal(PyObject_CallMethodOneArg(loop.get(), state.str_call_soon, cancel.get()));
         if (!handle) co_return nullptr;
     }
     Ref result = co_await coro::await_on(task.get());
-    if (result || !PyErr_ExceptionMatches(bound.CancelledError)) co_return result;
+    if (result || !PyErr_ExceptionMatches(state.CancelledError)) co_return result;
     PyErr_Clear();
     co_return Py_NewRef(Py_None);
 }
@@ -295,7 +295,7 @@ PyObject* py_read(PyObject* self, PyObject*) {
     return coro::make_coroutine(read_body(Root::borrow(self), Py_None), "Message.read");
 }
 PyObject* py_read_raw(PyObject* self, PyObject*) {
-    return coro::make_coroutine(read_body(Root::borrow(self), constants.empty_bytes), "Message.read_raw");
+    return coro::make_coroutine(read_body(Root::borrow(self), state.empty_bytes), "Message.read_raw");
 }
 PyObject* py_read_buffer(PyObject* self, PyObject*) {
     return coro::make_coroutine(read_buffer_body(Root::borrow(self)), "Message.read_buffer");
@@ -323,14 +323,14 @@ PyObject* py_detach_raw(PyObject* op, PyObject*) {
     PyObject* content = as_message(op)->content;
     int present = content_is_present(content);
     if (present < 0) return nullptr;
-    if (!present) return Py_NewRef(constants.empty_bytes);
-    for (PyObject* name : {constants.str_data, constants.str_body}) {
+    if (!present) return Py_NewRef(state.empty_bytes);
+    for (PyObject* name : {state.str_data, state.str_body}) {
         PyObject* value = nullptr;
         if (PyObject_GetOptionalAttr(content, name, &value) < 0) return nullptr;
         Ref held = Ref::steal(value);
         if (value && value != Py_None) return copy_of(value);
     }
-    return Py_NewRef(constants.empty_bytes);
+    return Py_NewRef(state.empty_bytes);
 }
 
 PyObject* py_read_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

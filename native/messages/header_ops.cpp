@@ -34,7 +34,7 @@ public:
         PyObject* source = key;
         if (!PyBytes_Check(key)) {
             // Any object with a lower() giving bytes will do.
-            lowered_obj = Ref::steal(PyObject_CallMethodNoArgs(key, constants.str_lower));
+            lowered_obj = Ref::steal(PyObject_CallMethodNoArgs(key, state.str_lower));
             if (!lowered_obj) return false;
             if (!PyBytes_CheckExact(lowered_obj.get())) return args::raise_expected("bytes", lowered_obj.get());
             source = lowered_obj.get();
@@ -68,7 +68,7 @@ public:
 
     // Any other name: its own lower(), compared with K by ==.
     int matches_other(PyObject* name) {
-        Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(name, constants.str_lower));
+        Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(name, state.str_lower));
         if (!lowered) return -1;
         PyObject* k = object();
         if (!k) return -1;

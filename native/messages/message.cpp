@@ -3,8 +3,6 @@
 #include <Python.h>
 #include <structmember.h>
 
-#include <vector>
-
 #include "brindlewick/args.hpp"
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
@@ -14,8 +12,6 @@
 namespace bw::messages {
 
 using siblings::ContentObject;
-
-PyTypeObject* MessageType = nullptr;
 
 namespace {
 
@@ -33,27 +29,10 @@ namespace {
 
 // ---- native operations of this unit -------------------------------------
 
-int init_prop(MessageObject* self, PyObject* name, PyObject* value) {
-    PyObject* handled = PyErr_GetHandledException();
-    int result = 0;
-    PyObject* current = PyObject_GetAttr(as_object(self), name);
-    if (current) {
-        Py_DECREF(current);
-    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        result = PyObject_SetAttr(as_object(self), name, value);
-    } else {
-        result = -1;
-    }
-    PyErr_SetHandledException(handled);
-    Py_XDECREF(handled);
-    return result;
-}
-
 PyObject* with_content(MessageObject* self, PyObject* content, int skip_dispatch) {
     if (!skip_dispatch && message_overrides.overridden(as_object(self), kWithContent)) {
         Ref r = Ref::steal(message_overrides.call(as_object(self), kWithContent, &content, 1));
-        if (r && !args::expect_instance(r.get(), MessageType)) return nullptr;
+        if (r && !args::expect_instance(r.get(), state.MessageType)) return nullptr;
         return r.release();
     }
     assign_field(self->content, content);
@@ -140,10 +119,12 @@ int message_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return message_init_headers(as_message(op), a[0]);
 }
 
-PyObject* message_alloc(PyTypeObject* type) {
+}  // namespace
+
+PyObject* message_alloc(PyTypeObject* type, MessageVTable* vtab) {
     auto* self = reinterpret_cast<MessageObject*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    self->vtab = &message_vtable;
+    self->vtab = vtab;
     self->_raw_headers = Py_NewRef(Py_None);
     self->_headers = Py_NewRef(Py_None);
     self->content = Py_NewRef(Py_None);
@@ -153,23 +134,22 @@ PyObject* message_alloc(PyTypeObject* type) {
     return as_object(self);
 }
 
-PyObject* message_new(PyTypeObject* type, PyObject*, PyObject*) { return message_alloc(type); }
+namespace {
+
+PyObject* message_new(PyTypeObject* type, PyObject*, PyObject*) { return message_alloc(type, &message_vtable); }
 
 // Message(headers) without the tuple and dict of a classic call.
 PyObject* message_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     PyObject* a[1];
     if (!args::parse(init_sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    Ref self = Ref::steal(message_alloc(tp));
+    Ref self = Ref::steal(message_alloc(tp, &message_vtable));
     if (!self) return nullptr;
     if (message_init_headers(as_message(self.get()), a[0]) < 0) return nullptr;
     return self.release();
 }
 
-using MessageFields = WeakRefObjectFields<MessageObject, &MessageObject::weakreflist, &MessageObject::_raw_headers,
-                                          &MessageObject::_headers, &MessageObject::content,
-                                          &MessageObject::scope_protocol, &MessageObject::_form_data,
-                                          &MessageObject::context>;
+using MessageFields = MessageFieldsOf<MessageObject>;
 
 // ---- properties -------------------------------------------------------------
 
@@ -177,7 +157,7 @@ PyObject* get__headers(PyObject* op, void*) { return Py_NewRef(as_message(op)->_
 
 int set__headers(PyObject* op, PyObject* value, void*) {
     if (!value) value = Py_None;
-    if (!args::expect_instance(value, bound.Headers)) return -1;
+    if (!args::expect_instance(value, state.Headers)) return -1;
     assign_field(as_message(op)->_headers, value);
     return 0;
 }
@@ -185,9 +165,9 @@ int set__headers(PyObject* op, PyObject* value, void*) {
 PyObject* get_headers_view(PyObject* op, void*) {
     MessageObject* self = as_message(op);
     if (self->_headers == Py_None) {
-        PyObject* view = PyObject_CallOneArg(reinterpret_cast<PyObject*>(bound.Headers), self->_raw_headers);
+        PyObject* view = PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.Headers), self->_raw_headers);
         if (!view) return nullptr;
-        if (!args::expect_instance(view, bound.Headers)) {
+        if (!args::expect_instance(view, state.Headers)) {
             Py_DECREF(view);
             return nullptr;
         }
@@ -200,7 +180,7 @@ PyObject* get_content(PyObject* op, void*) { return Py_NewRef(as_message(op)->co
 
 int set_content(PyObject* op, PyObject* value, void*) {
     if (!value) value = Py_None;
-    if (!args::expect_instance(value, bound.Content)) return -1;
+    if (!args::expect_instance(value, state.Content)) return -1;
     assign_field(as_message(op)->content, value);
     return 0;
 }
@@ -216,7 +196,7 @@ BW_ANY_FIELD(_form_data)
 BW_ANY_FIELD(context)
 #undef BW_ANY_FIELD
 
-PyObject* empty_memoryview() { return PyMemoryView_FromObject(constants.empty_bytes); }
+PyObject* empty_memoryview() { return PyMemoryView_FromObject(state.empty_bytes); }
 
 PyObject* get_body_buffer(PyObject* op, void*) {
     PyObject* content = as_message(op)->content;
@@ -224,7 +204,7 @@ PyObject* get_body_buffer(PyObject* op, void*) {
     if (present < 0) return nullptr;
     if (!present) return empty_memoryview();
     PyObject* buffer = nullptr;
-    if (PyObject_GetOptionalAttr(content, constants.str_body_buffer, &buffer) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(content, state.str_body_buffer, &buffer) < 0) return nullptr;
     return buffer ? buffer : empty_memoryview();
 }
 
@@ -258,7 +238,7 @@ PyObject* instance_dict(PyObject* op) {
     if (slot && *slot && PyDict_GET_SIZE(*slot) > 0) return *slot;  // borrowed
     if (Py_TYPE(op)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
         PyObject* dict = nullptr;
-        if (PyObject_GetOptionalAttr(op, constants.str_dict, &dict) < 0) {
+        if (PyObject_GetOptionalAttr(op, state.str_dict, &dict) < 0) {
             PyErr_Clear();
             return nullptr;
         }
@@ -276,58 +256,58 @@ PyObject* message_reduce(PyObject* op, PyObject*) {
     PyObject* dict = instance_dict(op);
     PyObject* fields[6] = {self->_form_data, self->_headers, self->_raw_headers,
                            self->content,    self->context,  self->scope_protocol};
-    Ref state = Ref::steal(PyTuple_New(dict ? 7 : 6));
-    if (!state) return nullptr;
+    Ref fields_state = Ref::steal(PyTuple_New(dict ? 7 : 6));
+    if (!fields_state) return nullptr;
     bool any_set = dict != nullptr;
     for (int i = 0; i < 6; i++) {
-        PyTuple_SET_ITEM(state.get(), i, Py_NewRef(fields[i]));
+        PyTuple_SET_ITEM(fields_state.get(), i, Py_NewRef(fields[i]));
         any_set |= fields[i] != Py_None;
     }
-    if (dict) PyTuple_SET_ITEM(state.get(), 6, Py_NewRef(dict));
-    PyObject* unpickle = PyDict_GetItemString(module_dict, "_unpickle_Message");  // borrowed
+    if (dict) PyTuple_SET_ITEM(fields_state.get(), 6, Py_NewRef(dict));
+    PyObject* unpickle = PyDict_GetItemString(state.module_dict, "_unpickle_Message");  // borrowed
     if (!unpickle) {
         PyErr_SetString(PyExc_AttributeError, "_unpickle_Message");
         return nullptr;
     }
-    if (any_set) return Py_BuildValue("(O(OlO)O)", unpickle, Py_TYPE(op), kChecksum, Py_None, state.get());
-    return Py_BuildValue("(O(OlO))", unpickle, Py_TYPE(op), kChecksum, state.get());
+    if (any_set) return Py_BuildValue("(O(OlO)O)", unpickle, Py_TYPE(op), kChecksum, Py_None, fields_state.get());
+    return Py_BuildValue("(O(OlO))", unpickle, Py_TYPE(op), kChecksum, fields_state.get());
 }
 
 // Assigns the six fields (and the instance dictionary) from a pickled state.
-int set_state(PyObject* op, PyObject* state) {
-    if (!PyTuple_CheckExact(state)) return args::raise_expected("tuple", state), -1;
-    Py_ssize_t n = PyTuple_GET_SIZE(state);
+int set_state(PyObject* op, PyObject* pickled) {
+    if (!PyTuple_CheckExact(pickled)) return args::raise_expected("tuple", pickled), -1;
+    Py_ssize_t n = PyTuple_GET_SIZE(pickled);
     if (n < 6) {
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
         return -1;
     }
-    PyObject* headers = PyTuple_GET_ITEM(state, 1);
-    PyObject* raw = PyTuple_GET_ITEM(state, 2);
-    PyObject* content = PyTuple_GET_ITEM(state, 3);
-    if (!args::expect_instance(headers, bound.Headers) || !args::expect_exact(raw, &PyList_Type) ||
-        !args::expect_instance(content, bound.Content))
+    PyObject* headers = PyTuple_GET_ITEM(pickled, 1);
+    PyObject* raw = PyTuple_GET_ITEM(pickled, 2);
+    PyObject* content = PyTuple_GET_ITEM(pickled, 3);
+    if (!args::expect_instance(headers, state.Headers) || !args::expect_exact(raw, &PyList_Type) ||
+        !args::expect_instance(content, state.Content))
         return -1;
     MessageObject* self = as_message(op);
-    assign_field(self->_form_data, PyTuple_GET_ITEM(state, 0));
+    assign_field(self->_form_data, PyTuple_GET_ITEM(pickled, 0));
     assign_field(self->_headers, headers);
     assign_field(self->_raw_headers, raw);
     assign_field(self->content, content);
-    assign_field(self->context, PyTuple_GET_ITEM(state, 4));
-    assign_field(self->scope_protocol, PyTuple_GET_ITEM(state, 5));
+    assign_field(self->context, PyTuple_GET_ITEM(pickled, 4));
+    assign_field(self->scope_protocol, PyTuple_GET_ITEM(pickled, 5));
     if (n > 6) {
         PyObject* dict = nullptr;
-        if (PyObject_GetOptionalAttr(op, constants.str_dict, &dict) < 0) return -1;
+        if (PyObject_GetOptionalAttr(op, state.str_dict, &dict) < 0) return -1;
         if (dict) {
             Ref held = Ref::steal(dict);
-            Ref r = Ref::steal(PyObject_CallMethodOneArg(dict, constants.str_update, PyTuple_GET_ITEM(state, 6)));
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(dict, state.str_update, PyTuple_GET_ITEM(pickled, 6)));
             if (!r) return -1;
         }
     }
     return 0;
 }
 
-PyObject* message_setstate(PyObject* op, PyObject* state) {
-    if (set_state(op, state) < 0) return nullptr;
+PyObject* message_setstate(PyObject* op, PyObject* pickled) {
+    if (set_state(op, pickled) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -339,7 +319,7 @@ PyObject* py_unpickle_message(PyObject*, PyObject* const* args, Py_ssize_t nargs
     long checksum = PyLong_AsLong(a[1]);
     if (checksum == -1 && PyErr_Occurred()) return nullptr;
     if (checksum != kChecksumsAccepted[0] && checksum != kChecksumsAccepted[1] && checksum != kChecksumsAccepted[2]) {
-        PyErr_Format(bound.PickleError, "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
+        PyErr_Format(state.PickleError, "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
                      static_cast<unsigned int>(checksum), static_cast<unsigned int>(kChecksumsAccepted[0]),
                      static_cast<unsigned int>(kChecksumsAccepted[1]),
                      static_cast<unsigned int>(kChecksumsAccepted[2]),
@@ -348,7 +328,7 @@ PyObject* py_unpickle_message(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     // Message.__new__(type): checks that type is a Message type.
     Ref result = Ref::steal(
-        PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(MessageType), constants.str_new, a[0]));
+        PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(state.MessageType), state.str_new, a[0]));
     if (!result) return nullptr;
     if (a[2] != Py_None && set_state(result.get(), a[2]) < 0) return nullptr;
     return result.release();
@@ -361,7 +341,7 @@ PyObject* py_with_content(PyObject* self, PyObject* const* args, Py_ssize_t narg
     static args::Signature sig{"with_content", names, 1, 1};
     PyObject* a[1];
     if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!args::instance(a[0], bound.Content, "content")) return nullptr;
+    if (!args::instance(a[0], state.Content, "content")) return nullptr;
     return with_content(as_message(self), a[0], 1);
 }
 
@@ -385,13 +365,6 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-std::vector<PyMethodDef> all_methods() {
-    std::vector<PyMethodDef> methods;
-    for (PyMethodDef* table : {header_methods, content_type_methods, body_methods, form_methods, own_methods})
-        for (PyMethodDef* m = table; m->ml_name; m++) methods.push_back(*m);
-    methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-    return methods;
-}
 
 }  // namespace
 
@@ -409,7 +382,6 @@ MessageVTable message_vtable = {
     content_type,
     remove_headers,
     get_headers_tuples,
-    init_prop,
     with_content,
     has_body,
     declares_content_type,
@@ -418,7 +390,9 @@ MessageVTable message_vtable = {
 };
 
 int init_message_type(PyObject* module) {
-    static std::vector<PyMethodDef> methods = all_methods();
+    static PyMethodDef methods[kMaxTypeMethods];
+    if (concat_methods(methods, {header_methods, content_type_methods, body_methods, form_methods, own_methods}) < 0)
+        return -1;
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(message_new)},
         {Py_tp_init, reinterpret_cast<void*>(message_init)},
@@ -428,7 +402,7 @@ int init_message_type(PyObject* module) {
         {Py_tp_dealloc, reinterpret_cast<void*>(MessageFields::dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(MessageFields::traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(MessageFields::clear)},
-        {Py_tp_methods, methods.data()},
+        {Py_tp_methods, methods},
         {Py_tp_getset, message_getset},
         {Py_tp_members, message_members},
         {Py_tp_doc, const_cast<char*>("Message(headers: list | None)\n\nBase of HTTP requests and responses.")},
@@ -438,13 +412,13 @@ int init_message_type(PyObject* module) {
         "brindlewick.messages.Message",
         sizeof(MessageObject),
         0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
     PyObject* type = type_from_spec(module, &spec, nullptr);
     if (!type) return -1;
-    Py_XSETREF(MessageType, reinterpret_cast<PyTypeObject*>(type));
-    if (message_overrides.bind(MessageType) < 0) return -1;
+    Py_XSETREF(state.MessageType, reinterpret_cast<PyTypeObject*>(type));
+    if (message_overrides.bind(state.MessageType) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     return PyModule_AddObjectRef(module, "Message", type);
 }

@@ -4,9 +4,12 @@
 #include <Python.h>
 
 #include <cstring>
+#include <initializer_list>
 
+#include "brindlewick/gc_fields.hpp"
 #include "brindlewick/overrides.hpp"
 #include "messages.hpp"
+#include "module_state.hpp"
 
 namespace bw::messages {
 
@@ -33,6 +36,57 @@ enum MessageSlot {
 };
 
 extern OverrideTable message_overrides;
+
+// ---- extension points for the native subtypes of Message ------------------
+
+// Allocates an instance of `type` (Message or a subtype) with the Message
+// fields at their initial values and `vtab` as its operation table; the
+// subtype's own fields are zeroed by tp_alloc and are the caller's to set.
+PyObject* message_alloc(PyTypeObject* type, MessageVTable* vtab);
+
+// Collector slots of Message and its subtypes from one field list: a subtype
+// lists its own object fields after Message's,
+//     using RequestFields = MessageFieldsOf<RequestObject, &RequestObject::method, ...>;
+// and uses RequestFields::traverse / clear / dealloc as its slots.
+template <class T, auto... Extra>
+using MessageFieldsOf =
+    WeakRefObjectFields<T, &T::weakreflist, &T::_raw_headers, &T::_headers, &T::content, &T::scope_protocol,
+                        &T::_form_data, &T::context, Extra...>;
+
+// Fills `out` with the entries of `tables` followed by the sentinel; -1 with
+// SystemError when they do not fit.  Types assemble their method tables
+// from the tables of their source units this way.
+constexpr size_t kMaxTypeMethods = 96;
+inline int concat_methods(PyMethodDef (&out)[kMaxTypeMethods], std::initializer_list<PyMethodDef*> tables) {
+    size_t n = 0;
+    for (PyMethodDef* table : tables)
+        for (PyMethodDef* m = table; m->ml_name; m++) {
+            if (n + 1 >= kMaxTypeMethods) {
+                PyErr_SetString(PyExc_SystemError, "method table of a message type is full");
+                return -1;
+            }
+            out[n++] = *m;
+        }
+    out[n] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    return 0;
+}
+
+// Returns `name` itself or the core library's shared object of the same
+// value (new reference either way); None passes through.
+PyObject* intern_header_name_bytes(PyObject* name);
+
+// parse_charset(value: bytes) -> str | None, using the module's _charset_rx.
+PyObject* parse_charset(PyObject* value);
+
+// Creates the type Message and adds it to the module (message.cpp).
+int init_message_type(PyObject* module);
+
+// Python-visible methods and module functions of the body readers
+// (body_intake.cpp) and form parsing (body_forms.cpp), added to Message.
+extern PyMethodDef body_methods[];
+extern PyMethodDef body_functions[];
+extern PyMethodDef form_methods[];
+extern PyMethodDef form_functions[];
 
 // Header collection (header_ops.cpp).
 PyObject* get_headers(MessageObject* self, PyObject* key, int skip_dispatch);

@@ -1,11 +1,15 @@
-// Interface of module brindlewick.messages: the object layouts and native
-// operation tables of Message (and, extending them, Request and Response),
-// shared by every source unit of the module and by module scribe.
+// Interface of module brindlewick.messages for other native code (module
+// scribe, and the message types' own source units): the object layouts and
+// native operation tables of Message and of the types that extend it.
+// Module-private state lives in module_state.hpp, private declarations of
+// the message core in message_core.hpp.
 #pragma once
 
 #include <Python.h>
 
-#include "brindlewick/siblings.hpp"
+#include <cstddef>
+
+#include "brindlewick/scratchpad.h"
 
 namespace bw::messages {
 
@@ -16,6 +20,18 @@ struct MessageObject;
 // subclass's override; the Python-visible methods call them with 1.
 // Object results are new references (null with an exception set); int
 // results are 0/1 for false/true or success, -1 with an exception set.
+//
+// A native subtype extends the table by embedding it first, and its
+// objects point `vtab` at the embedded base, so code written against
+// Message calls through the same pointer:
+//
+//     struct RequestVTable {
+//         MessageVTable base;          // a copy of message_vtable
+//         int (*reset)(RequestObject* self, int skip_dispatch);
+//         ...
+//     };
+//     static_assert(offsetof(RequestVTable, base) == 0);
+//     // RequestVTable* of a Request: reinterpret_cast<RequestVTable*>(self->vtab)
 struct MessageVTable {
     PyObject* (*get_headers)(MessageObject* self, PyObject* key, int skip_dispatch);
     PyObject* (*get_first_header)(MessageObject* self, PyObject* key, int skip_dispatch);
@@ -30,7 +46,6 @@ struct MessageVTable {
     PyObject* (*content_type)(MessageObject* self, int skip_dispatch);
     int (*remove_headers)(MessageObject* self, PyObject* headers);
     PyObject* (*get_headers_tuples)(MessageObject* self, PyObject* key);
-    int (*init_prop)(MessageObject* self, PyObject* name, PyObject* value);
     PyObject* (*with_content)(MessageObject* self, PyObject* content, int skip_dispatch);
     int (*has_body)(MessageObject* self, int skip_dispatch);
     int (*declares_content_type)(MessageObject* self, PyObject* type, int skip_dispatch);
@@ -38,6 +53,8 @@ struct MessageVTable {
     int (*declares_xml)(MessageObject* self, int skip_dispatch);
 };
 
+// Native subtypes derive from this struct (`struct RequestObject :
+// MessageObject { ... }`), so their own fields follow Message's.
 struct MessageObject {
     PyObject_HEAD
     MessageVTable* vtab;
@@ -53,116 +70,98 @@ struct MessageObject {
 inline MessageObject* as_message(PyObject* op) { return reinterpret_cast<MessageObject*>(op); }
 inline PyObject* as_object(MessageObject* m) { return reinterpret_cast<PyObject*>(m); }
 
-// Returns `name` itself or the core library's shared object of the same
-// value (new reference either way); None passes through.
-PyObject* intern_header_name_bytes(PyObject* name);
+// ---- Request ----------------------------------------------------------------
 
-// ---- module state -----------------------------------------------------
-// The module loads once per process (one interpreter), so its state is
-// plain static storage, filled by the module's exec step.
+struct RequestObject;
 
-extern PyTypeObject* MessageType;
-extern MessageVTable message_vtable;
-
-// Names bound from the sibling modules.
-struct Bindings {
-    PyTypeObject* Content;
-    PyTypeObject* Headers;
-    PyTypeObject* URL;
-    PyTypeObject* Cookie;
-    PyTypeObject* RSGIContent;
-    PyTypeObject* ASGIContent;
-    siblings::ParseWWWFormFn parse_www_form_urlencoded;
-    siblings::ParseCookieFn parse_cookie;
-    siblings::WriteCookieFn write_cookie_for_response;
-    siblings::DatetimeToCookieFormatFn datetime_to_cookie_format;
-    siblings::SplitValueFn split_value;
-    siblings::BuildAbsoluteURLFn build_absolute_url;
-    // Python-level names imported by the module body.
-    PyObject* Session;
-    PyObject* encodings_settings;
-    PyObject* json_settings;
-    PyObject* utcnow;
-    PyObject* Identity;
-    // Exceptions of brindlewick.exceptions.
-    PyObject* BadRequest;
-    PyObject* BadRequestFormat;
-    PyObject* MessageAborted;
-    PyObject* InvalidArgument;
-    PyObject* InvalidOperation;
-    PyObject* FailedRequestError;
-    PyObject* PickleError;
-    // Body decoding and the disconnection probe.
-    PyObject* msgspec_json_decode;
-    PyObject* msgspec_DecodeError;
-    PyObject* JSONDecodeError;
-    PyObject* asyncio_create_task;
-    PyObject* asyncio_get_event_loop;
-    PyObject* CancelledError;
+// Operation table of Request: Message's entries, then its own.
+// `expect_100_continue` and `reset` are overridable (`skip_dispatch` as
+// above); `alloc_scratchpad` returns a block of the request's arena, or null
+// without an exception when the arena cannot serve it.
+struct RequestVTable {
+    MessageVTable base;
+    int (*expect_100_continue)(RequestObject* self, int skip_dispatch);
+    int (*reset)(RequestObject* self, int skip_dispatch);
+    void* (*alloc_scratchpad)(RequestObject* self, size_t size, size_t alignment);
 };
-extern Bindings bound;
+static_assert(offsetof(RequestVTable, base) == 0, "a Request's table must start with Message's");
 
-// Interned strings and constants created at module init.
-struct Constants {
-    PyObject* content_type;    // b"content-type" (the core library's shared object)
-    PyObject* json;            // b"json"
-    PyObject* xml;             // b"xml"
-    PyObject* utf8;            // "utf8"
-    PyObject* empty_bytes;     // b""
-    PyObject* str_lower;       // "lower"
-    PyObject* str_body_buffer; // "body_buffer"
-    PyObject* str_search;      // "search"
-    PyObject* str_charset_rx;  // "_charset_rx"
-    PyObject* str_dict;        // "__dict__"
-    PyObject* str_update;      // "update"
-    PyObject* str_new;         // "__new__"
-    PyObject* charset_rx;      // the compiled pattern the module installed
-    // Method and attribute names used by the body readers.
-    PyObject* str_read;
-    PyObject* str_read_raw;
-    PyObject* str_read_buffer;
-    PyObject* str_stream;
-    PyObject* str_charset;
-    PyObject* str_decode;
-    PyObject* str_encode;
-    PyObject* str_data;        // "_data"
-    PyObject* str_body;
-    PyObject* str_content;
-    PyObject* str_cancel;
-    PyObject* str_call_soon;
-    PyObject* str_has_custom_loads;
-    PyObject* str_loads;
-    PyObject* str_name;
-    PyObject* str_file_name;
-    PyObject* str_content_type;
-    PyObject* str_write;
-    PyObject* str_seek;
-    PyObject* str_items;
-    PyObject* zero;            // 0
-    PyObject* str_text;
-    PyObject* str_form;
-    PyObject* str_multipart;
-    PyObject* str_multipart_stream;
-    PyObject* utf8_codec;      // "utf8" for str.encode
-    PyObject* empty_str;
-    PyObject* form_urlencoded;  // b"application/x-www-form-urlencoded"
-    PyObject* form_multipart;   // b"multipart/form-data;"
-    PyObject* spool_max_size;   // 1048576
+struct RequestObject : MessageObject {
+    PyObject* method;               // str or None
+    PyObject* _url;                 // URL or None, built lazily
+    PyObject* _path;                // bytes or None
+    PyObject* _raw_query;           // bytes or None, without the "?"
+    PyObject* route_values;         // any
+    PyObject* scope;                // any: the server scope
+    PyObject* _user;                // any
+    PyObject* _di_scope;            // any
+    PyObject* state;                // any
+    PyObject* _session;             // any
+    PyObject* _base_path;           // str or None: cache of base_path
+    PyObject* _original_client_ip;  // str or None
+    PyObject* _host;                // str or None: cache / override of host
+    PyObject* _scheme;              // str or None: cache / override of scheme
+    PyObject* _context;             // any
+    PyObject* services;             // any
+    PyObject* _is_disconnected;     // None, False or True
+    ScratchpadArena _arena;         // valid only while _arena_initialized
+    int _arena_initialized;
 };
-extern Constants constants;
-extern PyObject* module_dict;  // borrowed: dictionary of the module
 
-// parse_charset(value: bytes) -> str | None, using the module's _charset_rx.
-PyObject* parse_charset(PyObject* value);
+inline RequestObject* as_request(PyObject* op) { return static_cast<RequestObject*>(as_message(op)); }
+inline RequestVTable* request_vtab(RequestObject* r) { return reinterpret_cast<RequestVTable*>(r->vtab); }
 
-// Source units of the module.
-int init_message_type(PyObject* module);
+// ---- Response ---------------------------------------------------------------
 
-// Python-visible methods and module functions of the body readers
-// (body_intake.cpp) and form parsing (body_forms.cpp), added to Message.
-extern PyMethodDef body_methods[];
-extern PyMethodDef body_functions[];
-extern PyMethodDef form_methods[];
-extern PyMethodDef form_functions[];
+struct ResponseObject;
+
+// Operation table of Response: Message's entries, then `is_redirect` and
+// `reset`, both overridable.
+struct ResponseVTable {
+    MessageVTable base;
+    int (*is_redirect)(ResponseObject* self, int skip_dispatch);
+    int (*reset)(ResponseObject* self, int skip_dispatch);
+};
+static_assert(offsetof(ResponseVTable, base) == 0, "a Response's table must start with Message's");
+
+struct ResponseObject : MessageObject {
+    int32_t status;
+    PyObject* state;     // any
+    PyObject* _context;  // any
+};
+
+inline ResponseObject* as_response(PyObject* op) { return static_cast<ResponseObject*>(as_message(op)); }
+inline ResponseVTable* response_vtab(ResponseObject* r) { return reinterpret_cast<ResponseVTable*>(r->vtab); }
+
+// ---- native entry points published in the module's __pyx_capi__ -----------
+// Object results are new references (null with an exception set); int
+// results 0/1, or -1 with an exception set.
+
+using EnsureBytesFn = PyObject* (*)(PyObject* value);
+inline constexpr const char kEnsureBytesSig[] = "PyObject *(PyObject *)";
+using MethodWithoutBodyFn = int (*)(PyObject* method);
+inline constexpr const char kMethodWithoutBodySig[] = "int (PyObject *)";
+using IsCorsRequestFn = int (*)(RequestObject* request);
+inline constexpr const char kIsCorsRequestSig[] = "int (struct RequestObject *)";
+using IsCorsPreflightRequestFn = int (*)(RequestObject* request);
+inline constexpr const char kIsCorsPreflightRequestSig[] = "int (struct RequestObject *)";
+using GetRequestAbsoluteURLFn = PyObject* (*)(RequestObject* request);
+inline constexpr const char kGetRequestAbsoluteURLSig[] = "PyObject *(struct RequestObject *)";
+using GetAbsoluteURLToPathFn = PyObject* (*)(RequestObject* request, PyObject* path);
+inline constexpr const char kGetAbsoluteURLToPathSig[] = "PyObject *(struct RequestObject *, PyObject *)";
+
+// acquire_request(method, path, raw_query, headers, scope) -> Request
+using AcquireRequestFn = RequestObject* (*)(PyObject* method, PyObject* path, PyObject* raw_query,
+                                            PyObject* headers, PyObject* scope);
+inline constexpr const char kAcquireRequestSig[] =
+    "struct RequestObject *(PyObject *, PyObject *, PyObject *, PyObject *, PyObject *)";
+// release_request(request): 0, or -1 with an exception set
+using ReleaseRequestFn = int (*)(RequestObject* request);
+inline constexpr const char kReleaseRequestSig[] = "int (struct RequestObject *)";
+// acquire_response(status, headers, content) -> Response
+using AcquireResponseFn = ResponseObject* (*)(int32_t status, PyObject* headers, PyObject* content);
+inline constexpr const char kAcquireResponseSig[] = "struct ResponseObject *(int32_t, PyObject *, PyObject *)";
+using ReleaseResponseFn = int (*)(ResponseObject* response);
+inline constexpr const char kReleaseResponseSig[] = "int (struct ResponseObject *)";
 
 }  // namespace bw::messages

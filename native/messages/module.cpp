@@ -10,9 +10,7 @@
 
 namespace bw::messages {
 
-Bindings bound = {};
-Constants constants = {};
-PyObject* module_dict = nullptr;
+State state = {};
 
 PyObject* intern_header_name_bytes(PyObject* name) {
     if (BW_LIKELY(PyBytes_Check(name))) {
@@ -53,14 +51,14 @@ PyObject* search_charset_natively(PyObject* value) {
 }
 
 PyObject* parse_charset_impl(PyObject* value) {
-    PyObject* rx = PyDict_GetItemWithError(module_dict, constants.str_charset_rx);  // borrowed
+    PyObject* rx = PyDict_GetItemWithError(state.module_dict, state.str_charset_rx);  // borrowed
     if (!rx) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", constants.str_charset_rx);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.str_charset_rx);
         return nullptr;
     }
-    if (rx == constants.charset_rx && PyBytes_CheckExact(value)) return search_charset_natively(value);
+    if (rx == state.charset_rx && PyBytes_CheckExact(value)) return search_charset_natively(value);
     // Someone replaced the pattern: use it as given.
-    Ref match = Ref::steal(PyObject_CallMethodOneArg(rx, constants.str_search, value));
+    Ref match = Ref::steal(PyObject_CallMethodOneArg(rx, state.str_search, value));
     if (!match) return nullptr;
     if (match.get() == Py_None) Py_RETURN_NONE;
     Ref group = Ref::steal(PyObject_CallMethod(match.get(), "group", "i", 1));
@@ -101,15 +99,15 @@ int import_siblings() {
     if (!url) return -1;
 
     using namespace siblings;
-    if (capi::import_function(contents.get(), "parse_www_form_urlencoded", bound.parse_www_form_urlencoded,
+    if (capi::import_function(contents.get(), "parse_www_form_urlencoded", state.parse_www_form_urlencoded,
                               kParseWWWFormSig) < 0 ||
-        capi::import_function(cookies.get(), "parse_cookie", bound.parse_cookie, kParseCookieSig) < 0 ||
-        capi::import_function(cookies.get(), "write_cookie_for_response", bound.write_cookie_for_response,
+        capi::import_function(cookies.get(), "parse_cookie", state.parse_cookie, kParseCookieSig) < 0 ||
+        capi::import_function(cookies.get(), "write_cookie_for_response", state.write_cookie_for_response,
                               kWriteCookieSig) < 0 ||
-        capi::import_function(cookies.get(), "datetime_to_cookie_format", bound.datetime_to_cookie_format,
+        capi::import_function(cookies.get(), "datetime_to_cookie_format", state.datetime_to_cookie_format,
                               kDatetimeToCookieFormatSig) < 0 ||
-        capi::import_function(cookies.get(), "split_value", bound.split_value, kSplitValueSig) < 0 ||
-        capi::import_function(url.get(), "build_absolute_url", bound.build_absolute_url, kBuildAbsoluteURLSig) < 0)
+        capi::import_function(cookies.get(), "split_value", state.split_value, kSplitValueSig) < 0 ||
+        capi::import_function(url.get(), "build_absolute_url", state.build_absolute_url, kBuildAbsoluteURLSig) < 0)
         return -1;
 
     struct TypeImport {
@@ -118,11 +116,11 @@ int import_siblings() {
         size_t basicsize;
         PyTypeObject** slot;
     } types[] = {
-        {contents.get(), "Content", sizeof(ContentObject), &bound.Content},
-        {url.get(), "URL", sizeof(URLObject), &bound.URL},
-        {cookies.get(), "Cookie", 0, &bound.Cookie},
-        {contents.get(), "RSGIContent", sizeof(ContentObject), &bound.RSGIContent},
-        {contents.get(), "ASGIContent", sizeof(ContentObject), &bound.ASGIContent},
+        {contents.get(), "Content", sizeof(ContentObject), &state.Content},
+        {url.get(), "URL", sizeof(URLObject), &state.URL},
+        {cookies.get(), "Cookie", 0, &state.Cookie},
+        {contents.get(), "RSGIContent", sizeof(ContentObject), &state.RSGIContent},
+        {contents.get(), "ASGIContent", sizeof(ContentObject), &state.ASGIContent},
     };
     for (auto& t : types) {
         PyTypeObject* type = capi::import_type(t.module, t.name, t.basicsize);
@@ -134,31 +132,31 @@ int import_siblings() {
     if (!headers) return -1;
     PyTypeObject* headers_type = capi::import_type(headers.get(), "Headers", 0);
     if (!headers_type) return -1;
-    Py_XSETREF(bound.Headers, headers_type);
+    Py_XSETREF(state.Headers, headers_type);
 
     struct NameImport {
         const char* module;
         const char* name;
         PyObject** slot;
     } names[] = {
-        {"brindlewick.sessions", "Session", &bound.Session},
-        {"brindlewick.settings.encodings", "encodings_settings", &bound.encodings_settings},
-        {"brindlewick.settings.json", "json_settings", &bound.json_settings},
-        {"brindlewick.utils.time", "utcnow", &bound.utcnow},
-        {"wardkeep", "Identity", &bound.Identity},
-        {"brindlewick.exceptions", "BadRequest", &bound.BadRequest},
-        {"brindlewick.exceptions", "BadRequestFormat", &bound.BadRequestFormat},
-        {"brindlewick.exceptions", "MessageAborted", &bound.MessageAborted},
-        {"brindlewick.exceptions", "InvalidArgument", &bound.InvalidArgument},
-        {"brindlewick.exceptions", "InvalidOperation", &bound.InvalidOperation},
-        {"brindlewick.exceptions", "FailedRequestError", &bound.FailedRequestError},
-        {"pickle", "PickleError", &bound.PickleError},
-        {"msgspec.json", "decode", &bound.msgspec_json_decode},
-        {"msgspec", "DecodeError", &bound.msgspec_DecodeError},
-        {"json.decoder", "JSONDecodeError", &bound.JSONDecodeError},
-        {"asyncio", "create_task", &bound.asyncio_create_task},
-        {"asyncio", "get_event_loop", &bound.asyncio_get_event_loop},
-        {"asyncio", "CancelledError", &bound.CancelledError},
+        {"brindlewick.sessions", "Session", &state.Session},
+        {"brindlewick.settings.encodings", "encodings_settings", &state.encodings_settings},
+        {"brindlewick.settings.json", "json_settings", &state.json_settings},
+        {"brindlewick.utils.time", "utcnow", &state.utcnow},
+        {"wardkeep", "Identity", &state.Identity},
+        {"brindlewick.exceptions", "BadRequest", &state.BadRequest},
+        {"brindlewick.exceptions", "BadRequestFormat", &state.BadRequestFormat},
+        {"brindlewick.exceptions", "MessageAborted", &state.MessageAborted},
+        {"brindlewick.exceptions", "InvalidArgument", &state.InvalidArgument},
+        {"brindlewick.exceptions", "InvalidOperation", &state.InvalidOperation},
+        {"brindlewick.exceptions", "FailedRequestError", &state.FailedRequestError},
+        {"pickle", "PickleError", &state.PickleError},
+        {"msgspec.json", "decode", &state.msgspec_json_decode},
+        {"msgspec", "DecodeError", &state.msgspec_DecodeError},
+        {"json.decoder", "JSONDecodeError", &state.JSONDecodeError},
+        {"asyncio", "create_task", &state.asyncio_create_task},
+        {"asyncio", "get_event_loop", &state.asyncio_get_event_loop},
+        {"asyncio", "CancelledError", &state.CancelledError},
     };
     for (auto& n : names) {
         Ref module = Ref::steal(PyImport_ImportModule(n.module));
@@ -175,40 +173,40 @@ int make_constants(PyObject* module) {
         PyObject** slot;
         const char* text;
     } strings[] = {
-        {&constants.utf8, "utf8"},
-        {&constants.str_lower, "lower"},
-        {&constants.str_body_buffer, "body_buffer"},
-        {&constants.str_search, "search"},
-        {&constants.str_charset_rx, "_charset_rx"},
-        {&constants.str_dict, "__dict__"},
-        {&constants.str_update, "update"},
-        {&constants.str_new, "__new__"},
-        {&constants.str_read, "read"},
-        {&constants.str_read_raw, "read_raw"},
-        {&constants.str_read_buffer, "read_buffer"},
-        {&constants.str_stream, "stream"},
-        {&constants.str_charset, "charset"},
-        {&constants.str_decode, "decode"},
-        {&constants.str_encode, "encode"},
-        {&constants.str_data, "_data"},
-        {&constants.str_body, "body"},
-        {&constants.str_content, "content"},
-        {&constants.str_cancel, "cancel"},
-        {&constants.str_call_soon, "call_soon"},
-        {&constants.str_has_custom_loads, "has_custom_loads"},
-        {&constants.str_loads, "loads"},
-        {&constants.str_name, "name"},
-        {&constants.str_file_name, "file_name"},
-        {&constants.str_content_type, "content_type"},
-        {&constants.str_write, "write"},
-        {&constants.str_seek, "seek"},
-        {&constants.str_items, "items"},
-        {&constants.str_text, "text"},
-        {&constants.str_form, "form"},
-        {&constants.str_multipart, "multipart"},
-        {&constants.str_multipart_stream, "multipart_stream"},
-        {&constants.utf8_codec, "utf8"},
-        {&constants.empty_str, ""},
+        {&state.utf8, "utf8"},
+        {&state.str_lower, "lower"},
+        {&state.str_body_buffer, "body_buffer"},
+        {&state.str_search, "search"},
+        {&state.str_charset_rx, "_charset_rx"},
+        {&state.str_dict, "__dict__"},
+        {&state.str_update, "update"},
+        {&state.str_new, "__new__"},
+        {&state.str_read, "read"},
+        {&state.str_read_raw, "read_raw"},
+        {&state.str_read_buffer, "read_buffer"},
+        {&state.str_stream, "stream"},
+        {&state.str_charset, "charset"},
+        {&state.str_decode, "decode"},
+        {&state.str_encode, "encode"},
+        {&state.str_data, "_data"},
+        {&state.str_body, "body"},
+        {&state.str_content, "content"},
+        {&state.str_cancel, "cancel"},
+        {&state.str_call_soon, "call_soon"},
+        {&state.str_has_custom_loads, "has_custom_loads"},
+        {&state.str_loads, "loads"},
+        {&state.str_name, "name"},
+        {&state.str_file_name, "file_name"},
+        {&state.str_content_type, "content_type"},
+        {&state.str_write, "write"},
+        {&state.str_seek, "seek"},
+        {&state.str_items, "items"},
+        {&state.str_text, "text"},
+        {&state.str_form, "form"},
+        {&state.str_multipart, "multipart"},
+        {&state.str_multipart_stream, "multipart_stream"},
+        {&state.utf8_codec, "utf8"},
+        {&state.empty_str, ""},
     };
     for (auto& s : strings) {
         PyObject* o = PyUnicode_InternFromString(s.text);
@@ -216,16 +214,16 @@ int make_constants(PyObject* module) {
         Py_XSETREF(*s.slot, o);
     }
     PyObject* ct = get_interned_header_name_bytes("content-type", 12);
-    Py_XSETREF(constants.content_type, ct ? Py_NewRef(ct) : PyBytes_FromString("content-type"));
-    Py_XSETREF(constants.json, PyBytes_FromString("json"));
-    Py_XSETREF(constants.xml, PyBytes_FromString("xml"));
-    Py_XSETREF(constants.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    Py_XSETREF(constants.form_urlencoded, PyBytes_FromString("application/x-www-form-urlencoded"));
-    Py_XSETREF(constants.form_multipart, PyBytes_FromString("multipart/form-data;"));
-    Py_XSETREF(constants.spool_max_size, PyLong_FromLong(1048576));
-    Py_XSETREF(constants.zero, PyLong_FromLong(0));
-    if (!constants.content_type || !constants.json || !constants.xml || !constants.empty_bytes ||
-        !constants.form_urlencoded || !constants.form_multipart || !constants.spool_max_size || !constants.zero)
+    Py_XSETREF(state.content_type, ct ? Py_NewRef(ct) : PyBytes_FromString("content-type"));
+    Py_XSETREF(state.json, PyBytes_FromString("json"));
+    Py_XSETREF(state.xml, PyBytes_FromString("xml"));
+    Py_XSETREF(state.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    Py_XSETREF(state.form_urlencoded, PyBytes_FromString("application/x-www-form-urlencoded"));
+    Py_XSETREF(state.form_multipart, PyBytes_FromString("multipart/form-data;"));
+    Py_XSETREF(state.spool_max_size, PyLong_FromLong(1048576));
+    Py_XSETREF(state.zero, PyLong_FromLong(0));
+    if (!state.content_type || !state.json || !state.xml || !state.empty_bytes ||
+        !state.form_urlencoded || !state.form_multipart || !state.spool_max_size || !state.zero)
         return -1;
 
     // _charset_rx = re.compile(rb"charset=([\w\-]+)", re.I)
@@ -236,12 +234,12 @@ int make_constants(PyObject* module) {
     static const char pattern[] = "charset=([\\w\\-]+)";
     PyObject* rx = PyObject_CallMethod(re.get(), "compile", "y#O", pattern, Py_ssize_t(sizeof pattern - 1), flag.get());
     if (!rx) return -1;
-    Py_XSETREF(constants.charset_rx, rx);
+    Py_XSETREF(state.charset_rx, rx);
     return PyModule_AddObjectRef(module, "_charset_rx", rx);
 }
 
 int exec(PyObject* module) {
-    module_dict = PyModule_GetDict(module);
+    state.module_dict = PyModule_GetDict(module);
     if (import_siblings() < 0 || make_constants(module) < 0) return -1;
     if (PyModule_AddFunctions(module, functions) < 0 || PyModule_AddFunctions(module, body_functions) < 0 ||
         PyModule_AddFunctions(module, form_functions) < 0)

@@ -12,6 +12,9 @@
 // and releases its type.  Fields may be null, and may be members of a base
 // struct of T.  WeakRefObjectFields<T, &T::weakreflist, fields...> is the
 // same for a type with a weak-reference list, which `dealloc` clears first.
+// Both take members of a base struct of T, so a native subtype lists its
+// base's fields followed by its own (see MessageFieldsOf in the messages
+// module).
 // Header-only: nothing here needs the core library.
 #pragma once
 
@@ -56,7 +59,7 @@ struct ObjectFields {
     }
 };
 
-template <class T, PyObject* T::*WeakList, auto... Fields>
+template <class T, auto WeakList, auto... Fields>
 struct WeakRefObjectFields : ObjectFields<T, Fields...> {
     static void dealloc(PyObject* op) {
         PyTypeObject* type = Py_TYPE(op);

@@ -1,0 +1,106 @@
+// State of module brindlewick.messages: everything the module binds,
+// imports and creates when it loads, in one struct filled once by the
+// module's exec step (module.cpp).  The module loads once per process and in
+// one interpreter, so the state is one static instance.
+#pragma once
+
+#include <Python.h>
+
+#include "brindlewick/siblings.hpp"
+#include "messages.hpp"
+
+namespace bw::messages {
+
+struct State {
+    PyObject* module_dict;  // borrowed: dictionary of the module
+    PyTypeObject* MessageType;
+
+    // ---- names bound from the sibling modules
+    PyTypeObject* Content;
+    PyTypeObject* Headers;
+    PyTypeObject* URL;
+    PyTypeObject* Cookie;
+    PyTypeObject* RSGIContent;
+    PyTypeObject* ASGIContent;
+    siblings::ParseWWWFormFn parse_www_form_urlencoded;
+    siblings::ParseCookieFn parse_cookie;
+    siblings::WriteCookieFn write_cookie_for_response;
+    siblings::DatetimeToCookieFormatFn datetime_to_cookie_format;
+    siblings::SplitValueFn split_value;
+    siblings::BuildAbsoluteURLFn build_absolute_url;
+    // Python-level names imported by the module body.
+    PyObject* Session;
+    PyObject* encodings_settings;
+    PyObject* json_settings;
+    PyObject* utcnow;
+    PyObject* Identity;
+    // Exceptions of brindlewick.exceptions.
+    PyObject* BadRequest;
+    PyObject* BadRequestFormat;
+    PyObject* MessageAborted;
+    PyObject* InvalidArgument;
+    PyObject* InvalidOperation;
+    PyObject* FailedRequestError;
+    PyObject* PickleError;
+    // Body decoding and the disconnection probe.
+    PyObject* msgspec_json_decode;
+    PyObject* msgspec_DecodeError;
+    PyObject* JSONDecodeError;
+    PyObject* asyncio_create_task;
+    PyObject* asyncio_get_event_loop;
+    PyObject* CancelledError;
+
+    // ---- interned strings and constants
+    PyObject* content_type;    // b"content-type" (the core library's shared object)
+    PyObject* json;            // b"json"
+    PyObject* xml;             // b"xml"
+    PyObject* utf8;            // "utf8"
+    PyObject* empty_bytes;     // b""
+    PyObject* str_lower;       // "lower"
+    PyObject* str_body_buffer; // "body_buffer"
+    PyObject* str_search;      // "search"
+    PyObject* str_charset_rx;  // "_charset_rx"
+    PyObject* str_dict;        // "__dict__"
+    PyObject* str_update;      // "update"
+    PyObject* str_new;         // "__new__"
+    PyObject* charset_rx;      // the compiled pattern the module installed
+    // Method and attribute names used by the body readers.
+    PyObject* str_read;
+    PyObject* str_read_raw;
+    PyObject* str_read_buffer;
+    PyObject* str_stream;
+    PyObject* str_charset;
+    PyObject* str_decode;
+    PyObject* str_encode;
+    PyObject* str_data;        // "_data"
+    PyObject* str_body;
+    PyObject* str_content;
+    PyObject* str_cancel;
+    PyObject* str_call_soon;
+    PyObject* str_has_custom_loads;
+    PyObject* str_loads;
+    PyObject* str_name;
+    PyObject* str_file_name;
+    PyObject* str_content_type;
+    PyObject* str_write;
+    PyObject* str_seek;
+    PyObject* str_items;
+    PyObject* zero;            // 0
+    PyObject* str_text;
+    PyObject* str_form;
+    PyObject* str_multipart;
+    PyObject* str_multipart_stream;
+    PyObject* utf8_codec;      // "utf8" for str.encode
+    PyObject* empty_str;
+    PyObject* form_urlencoded;  // b"application/x-www-form-urlencoded"
+    PyObject* form_multipart;   // b"multipart/form-data;"
+    PyObject* spool_max_size;   // 1048576
+};
+
+extern State state;
+
+// The native operation table of Message; native subtypes copy it into the
+// base of their own table.
+extern MessageVTable message_vtable;
+
+}  // namespace bw::messages
