@@ -49,39 +49,6 @@ int has_body(MessageObject* self, int skip_dispatch) {
 
 // ---- construction -----------------------------------------------------------
 
-// Builds the header list of a new message: tuples of two items whose name
-// is bytes get an interned name; anything else is kept as it is.
-PyObject* build_raw_headers(PyObject* headers) {
-    if (headers == Py_None || PyList_GET_SIZE(headers) == 0) return PyList_New(0);
-    Py_ssize_t n = PyList_GET_SIZE(headers);
-    Ref result = Ref::steal(PyList_New(n));
-    if (!result) return nullptr;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (i >= PyList_GET_SIZE(headers)) {  // shrunk under us by an odd __eq__; keep what we have
-            if (PyList_SetSlice(result.get(), i, n, nullptr) < 0) return nullptr;
-            break;
-        }
-        PyObject* item = PyList_GET_ITEM(headers, i);
-        PyObject* replacement = nullptr;
-        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2 && PyBytes_Check(PyTuple_GET_ITEM(item, 0))) {
-            PyObject* name = PyTuple_GET_ITEM(item, 0);
-            if (!PyBytes_CheckExact(name)) return args::raise_expected("bytes", name), nullptr;
-            Ref interned = Ref::steal(intern_header_name_bytes(name));
-            if (interned.get() == name && PyTuple_CheckExact(item)) {
-                // Nothing to replace: the equal immutable tuple serves as it is.
-                PyList_SET_ITEM(result.get(), i, Py_NewRef(item));
-                continue;
-            }
-            replacement = header_entry(interned.get(), PyTuple_GET_ITEM(item, 1));
-            if (!replacement) return nullptr;
-        } else {
-            replacement = Py_NewRef(item);
-        }
-        PyList_SET_ITEM(result.get(), i, replacement);
-    }
-    return result.release();
-}
-
 int message_init_headers(MessageObject* self, PyObject* headers) {
     if (!args::exact(headers, &PyList_Type, "headers")) return -1;
     PyObject* raw = build_raw_headers(headers);
@@ -120,6 +87,37 @@ int message_init(PyObject* op, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+PyObject* build_raw_headers(PyObject* headers) {
+    if (headers == Py_None || PyList_GET_SIZE(headers) == 0) return PyList_New(0);
+    Py_ssize_t n = PyList_GET_SIZE(headers);
+    Ref result = Ref::steal(PyList_New(n));
+    if (!result) return nullptr;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (i >= PyList_GET_SIZE(headers)) {  // shrunk under us by an odd __eq__; keep what we have
+            if (PyList_SetSlice(result.get(), i, n, nullptr) < 0) return nullptr;
+            break;
+        }
+        PyObject* item = PyList_GET_ITEM(headers, i);
+        PyObject* replacement = nullptr;
+        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2 && PyBytes_Check(PyTuple_GET_ITEM(item, 0))) {
+            PyObject* name = PyTuple_GET_ITEM(item, 0);
+            if (!PyBytes_CheckExact(name)) return args::raise_expected("bytes", name), nullptr;
+            Ref interned = Ref::steal(intern_header_name_bytes(name));
+            if (interned.get() == name && PyTuple_CheckExact(item)) {
+                // Nothing to replace: the equal immutable tuple serves as it is.
+                PyList_SET_ITEM(result.get(), i, Py_NewRef(item));
+                continue;
+            }
+            replacement = header_entry(interned.get(), PyTuple_GET_ITEM(item, 1));
+            if (!replacement) return nullptr;
+        } else {
+            replacement = Py_NewRef(item);
+        }
+        PyList_SET_ITEM(result.get(), i, replacement);
+    }
+    return result.release();
+}
 
 PyObject* message_alloc(PyTypeObject* type, MessageVTable* vtab) {
     auto* self = reinterpret_cast<MessageObject*>(type->tp_alloc(type, 0));

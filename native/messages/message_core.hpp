@@ -44,6 +44,12 @@ extern OverrideTable message_overrides;
 // subtype's own fields are zeroed by tp_alloc and are the caller's to set.
 PyObject* message_alloc(PyTypeObject* type, MessageVTable* vtab);
 
+// The header list of a new message from the caller's `headers` (an exact
+// list, or None for an empty one), always a new list: items that are tuples
+// of two whose name is bytes get the interned name; anything else is kept
+// as it is; a name of a bytes subclass raises TypeError.
+PyObject* build_raw_headers(PyObject* headers);
+
 // Collector slots of Message and its subtypes from one field list: a subtype
 // lists its own object fields after Message's,
 //     using RequestFields = MessageFieldsOf<RequestObject, &RequestObject::method, ...>;
