@@ -64,14 +64,23 @@ FrameObject* as_frame(PyObject* op) { return reinterpret_cast<FrameObject*>(op);
 
 PyObject* close_core(FrameObject* f);
 
-// Runs the closes deferred while a recursion error unwound, now that the
-// stack is back where the outermost drive started.  Errors are reported as
-// the finalizer reports them; a pending error is kept.
+void destroy_frame(FrameObject* f);
+
+// Runs what was deferred while a recursion error unwound (the cleanup of
+// bodies that finished then, the closes of coroutines dropped then), now
+// that the stack is back where the outermost drive started.  Errors are
+// reported as the finalizer reports them; a pending error is kept.
 void run_deferred_closes() {
     tls_running_deferred = true;
     PyObject* pending = PyErr_GetRaisedException();
     while (FrameObject* f = tls_deferred) {
         tls_deferred = std::exchange(f->deferred_next, nullptr);
+        if (f->status == Status::Done) {
+            destroy_frame(f);
+            Py_CLEAR(f->exc_state.exc_value);
+            Py_DECREF(f);
+            continue;
+        }
         PyObject* r = close_core(f);
         if (r) Py_DECREF(r);
         else PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(f));
@@ -80,6 +89,17 @@ void run_deferred_closes() {
     PyErr_SetRaisedException(pending);
     tls_running_deferred = false;
 }
+
+// Queues `f` (a new reference is taken) for run_deferred_closes().
+void defer(FrameObject* f) {
+    f->deferred_next = tls_deferred;
+    tls_deferred = reinterpret_cast<FrameObject*>(Py_NewRef(reinterpret_cast<PyObject*>(f)));
+}
+
+// Whether cleanup must wait for the outermost drive: a recursion error is
+// unwinding, and Python code run by a body's destructors now would fail for
+// want of stack (so that its `finally` would never run).
+bool must_defer() { return tls_recursion_hit && tls_drive_depth > 0; }
 
 // Marks one drive on this thread's stack for as long as it lives.
 struct DriveScope {
@@ -159,8 +179,12 @@ Step finish(FrameObject* f, PyObject** out) {
     Ref result = Ref::steal(std::exchange(f->result, nullptr));
     f->status = Status::Done;
     f->closed = true;
-    destroy_frame(f);
-    Py_CLEAR(f->exc_state.exc_value);
+    if (BW_UNLIKELY(must_defer())) {
+        defer(f);  // its destructors run once the stack has unwound
+    } else {
+        destroy_frame(f);
+        Py_CLEAR(f->exc_state.exc_value);
+    }
     if (PyErr_Occurred()) {
         if (result) {
             replace_error(PyExc_SystemError, "native coroutine returned a result with an exception set");
@@ -569,12 +593,11 @@ void frame_finalize(PyObject* op) {
     if (f->status == Status::Created) {
         // A Task dropped before make_coroutine() (no name yet) is silent.
         if (f->kind == Kind::Coroutine && f->qualname && warn_never_awaited(f) < 0) PyErr_WriteUnraisable(op);
-    } else if (f->status == Status::Suspended && tls_recursion_hit && tls_drive_depth > 0) {
+    } else if (f->status == Status::Suspended && must_defer()) {
         // Dropped while a recursion error unwinds: there is no stack left to
         // run its cleanup here, so it is closed once the outermost drive
         // returns (which keeps it alive until then).
-        f->deferred_next = tls_deferred;
-        tls_deferred = reinterpret_cast<FrameObject*>(Py_NewRef(op));
+        defer(f);
     } else if (f->status == Status::Suspended) {
         // Closed here and now, async generators included: a native body ends
         // on the error its co_yield gives and never awaits while closing, so
@@ -640,7 +663,7 @@ PyObject* code_for(const char* qualname) {
     for (int i = 0; i < state.code_count; i++)
         if (state.codes[i].qualname == qualname) return Py_NewRef(state.codes[i].code);
     const char* dot = std::strrchr(qualname, '.');
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<native>", dot ? dot + 1 : qualname, 0)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<native>", dot ? dot + 1 : qualname, 1)));
     if (!empty) return nullptr;
     Ref name = Ref::steal(PyUnicode_FromString(qualname));
     if (!name) return nullptr;
