@@ -1100,7 +1100,8 @@ def test_deep_chain_resumed_from_deep_stack_closes_every_level(impl, margin):
         log = []
         coro = Source(log)
         levels = []
-        for _ in range(4000):
+        # 3.13 bounds native chains at 2000 levels on any stack
+        for _ in range(4000 if sys.version_info >= (3, 14) else 1500):
             coro = impl.call_on_exit(coro, lambda: None)
             levels.append(weakref.ref(coro))
         assert coro.send(None) == "tick"
