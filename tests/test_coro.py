@@ -125,6 +125,17 @@ class Py:
         for i in range(n):
             yield i
 
+    @staticmethod
+    async def call_on_exit(aw, on_exit):
+        try:
+            return await aw
+        finally:
+            on_exit()
+
+    @staticmethod
+    async def noop(value=None):
+        return value
+
 
 @pytest.fixture(params=["native", "python"])
 def impl(request):
@@ -815,3 +826,299 @@ def test_introspection():
     assert gen.ag_await is None and gen.__aiter__() is gen
     with pytest.raises(TypeError):
         type(coro)()
+
+
+# ---- what debugging tools read --------------------------------------------------
+
+import inspect
+import io
+
+
+def test_coroutine_states_follow_inspect(impl):
+    coro = impl.echo_after(Probe())
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+    coro.send(None)
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_SUSPENDED
+    assert coro.cr_code.co_qualname.endswith("echo_after") and coro.cr_frame.f_code is not None
+    finish(coro)
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED and coro.cr_frame is None
+
+
+def test_async_generator_states_follow_inspect(impl):
+    gen = impl.range_gen(2)
+    assert inspect.getasyncgenstate(gen) == inspect.AGEN_CREATED
+    assert run(gen.__anext__()) == 0
+    assert inspect.getasyncgenstate(gen) == inspect.AGEN_SUSPENDED
+    assert gen.ag_code.co_name == "range_gen" and gen.ag_frame is not None
+    run(gen.aclose())
+    assert inspect.getasyncgenstate(gen) == inspect.AGEN_CLOSED and gen.ag_frame is None
+
+
+def test_call_graph_and_stack_name_the_native_coroutine():
+    async def main():
+        fut = asyncio.get_running_loop().create_future()
+        task = asyncio.ensure_future(nc.echo_after(fut))
+        await asyncio.sleep(0)
+        out = io.StringIO()
+        asyncio.print_call_graph(task, file=out)
+        graph = asyncio.capture_call_graph(task)
+        stack = task.get_stack()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return out.getvalue(), graph, stack
+
+    if not hasattr(asyncio, "print_call_graph"):
+        pytest.skip("asyncio has no call graphs before 3.14")
+    text, graph, stack = asyncio.run(main())
+    assert "in echo_after()" in text
+    assert [entry.frame.f_code.co_qualname for entry in graph.call_stack] == ["echo_after"]
+    assert [f.f_code.co_name for f in stack] == ["echo_after"]
+
+
+def test_message_read_shows_in_call_graph():
+    messages = pytest.importorskip("brindlewick.messages")
+    contents = pytest.importorskip("brindlewick.contents")
+    if not hasattr(asyncio, "print_call_graph"):
+        pytest.skip("asyncio has no call graphs before 3.14")
+
+    async def main():
+        gate = asyncio.get_running_loop().create_future()
+
+        async def receive():
+            await gate
+            return {"type": "http.request", "body": b"x", "more_body": False}
+
+        message = messages.Message([])
+        message.content = contents.ASGIContent(receive)
+        task = asyncio.ensure_future(message.read())
+        await asyncio.sleep(0)
+        out = io.StringIO()
+        asyncio.print_call_graph(task, file=out)
+        gate.set_result(None)
+        assert await task == b"x"
+        return out.getvalue()
+
+    assert "in Message.read()" in asyncio.run(main())
+
+
+@pytest.mark.parametrize("make", [lambda impl: impl.echo_after(Probe()), lambda impl: impl.noop(1)])
+def test_origin_is_recorded_when_tracking_is_on(impl, make):
+    def creator():
+        return make(impl)
+
+    old = sys.get_coroutine_origin_tracking_depth()
+    sys.set_coroutine_origin_tracking_depth(3)
+    try:
+        coro = creator()
+    finally:
+        sys.set_coroutine_origin_tracking_depth(old)
+    assert [entry[2] for entry in coro.cr_origin[:2]] == ["<lambda>", "creator"] and len(coro.cr_origin) == 3
+    spare = make(impl)
+    assert spare.cr_origin is None
+    spare.close()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        del coro
+        gc.collect()
+    text = str(caught[0].message)
+    assert "was never awaited" in text and "Coroutine created at" in text and "creator" in text
+
+
+# ---- cancellation of the caller while _call_soon awaits ------------------------
+
+
+async def sleep_forever():
+    await asyncio.sleep(3600)
+
+
+async def py_call_soon(coro):
+    task = asyncio.create_task(coro)
+    asyncio.get_event_loop().call_soon(task.cancel)
+    cancelling = asyncio.current_task().cancelling()
+    try:
+        return await task
+    except asyncio.CancelledError:
+        if asyncio.current_task().cancelling() > cancelling:
+            raise
+        return None
+
+
+@pytest.fixture(params=["native", "python"])
+def call_soon(request):
+    if request.param == "python":
+        return py_call_soon
+    return pytest.importorskip("brindlewick.messages")._call_soon
+
+
+def test_call_soon_gives_result_or_none(call_soon):
+    async def main():
+        async def quick():
+            return 5
+
+        return await call_soon(quick()), await call_soon(sleep_forever())
+
+    assert asyncio.run(main()) == (5, None)
+
+
+def test_timeout_around_call_soon_raises(call_soon):
+    async def main():
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0.01):
+                while True:
+                    await call_soon(sleep_forever())
+        return asyncio.current_task().cancelling()
+
+    assert asyncio.run(main()) == 0
+
+
+def test_cancelling_the_caller_of_call_soon_propagates(call_soon):
+    async def main():
+        started = asyncio.Event()
+
+        async def probe():
+            started.set()
+            await asyncio.sleep(3600)
+
+        async def caller():
+            return await call_soon(probe())
+
+        task = asyncio.ensure_future(caller())
+        await started.wait()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return task.cancelled()
+
+    assert asyncio.run(main()) is True
+
+
+# ---- await-once -----------------------------------------------------------------
+
+
+def test_awaiting_a_coroutine_that_a_task_awaits_is_refused(impl):
+    async def main():
+        fut = asyncio.get_running_loop().create_future()
+        shared = Py.echo_after(fut)
+        first = asyncio.ensure_future(shared)
+        await asyncio.sleep(0)
+        with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
+            await impl.echo_after(shared)
+        fut.set_result("mine")
+        return await first
+
+    assert asyncio.run(main()) == "mine"
+
+
+# ---- the handled exception across a suspension ----------------------------------
+
+
+class Witness(Probe):
+    """Probe recording sys.exception() at each step; fails after two ticks."""
+
+    def __init__(self):
+        super().__init__(yields=2)
+        self.seen = []
+
+    def send(self, value):
+        self.seen.append(sys.exception())
+        if self.n == self.yields:
+            raise ValueError("after resume")
+        return super().send(value)
+
+    def throw(self, exc):
+        self.seen.append(sys.exception())
+        raise exc
+
+
+async def raise_key_error():
+    raise KeyError("handled")
+
+
+@pytest.mark.parametrize("ending", ["raise", "cancel"])
+def test_awaited_object_sees_and_chains_to_handled_exception(impl, ending):
+    witness = Witness()
+    coro = impl.handled_across_await(raise_key_error(), witness, lambda: None)
+    coro.send(None)
+    expected = (ValueError, asyncio.CancelledError)[ending == "cancel"]
+    with pytest.raises(expected) as info:
+        if ending == "raise":
+            coro.send(None)
+            coro.send(None)
+        else:
+            coro.throw(asyncio.CancelledError())
+    handled = info.value.__context__
+    assert isinstance(handled, KeyError)
+    sends = [seen for seen in witness.seen[: witness.n + (ending == "raise")]]
+    assert all(seen is handled for seen in sends[: len(sends) if ending == "raise" else 1])
+
+
+# ---- deep chains ---------------------------------------------------------------------
+
+
+class Source:
+    """Awaitable iterator at the bottom of a chain, with a `finally`."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __await__(self):
+        try:
+            yield "tick"
+            yield "tock"
+        finally:
+            self.log.append("source")
+
+
+def at_c_depth(depth, fn):
+    """Calls fn with `depth` C-level calls on the stack (through map)."""
+    if depth == 0:
+        return fn()
+    return list(map(lambda _: at_c_depth(depth - 1, fn), [0]))[0]
+
+
+def c_depth_limit():
+    count = 0
+
+    def dive(_):
+        nonlocal count
+        count += 1
+        return list(map(dive, [0]))
+
+    try:
+        dive(0)
+    except RecursionError:
+        pass
+    return count
+
+
+@pytest.mark.parametrize("margin", [10, 40])
+def test_deep_chain_resumed_from_deep_stack_closes_every_level(impl, margin):
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(200_000)
+    try:
+        log = []
+        coro = Source(log)
+        levels = []
+        # 3.13 bounds native chains at 2000 levels on any stack
+        for _ in range(4000 if sys.version_info >= (3, 14) else 1500):
+            coro = impl.call_on_exit(coro, lambda: None)
+            levels.append(weakref.ref(coro))
+        assert coro.send(None) == "tick"
+        outcome = []
+
+        def resume():
+            try:
+                outcome.append(coro.send(None))
+            except RecursionError:
+                outcome.append("RecursionError")
+
+        at_c_depth(c_depth_limit() - margin, resume)
+        del coro
+        gc.collect()
+    finally:
+        sys.setrecursionlimit(old)
+    assert outcome in (["tock"], ["RecursionError"])
+    assert [w() for w in levels if w() is not None] == [] or outcome == ["tock"]
+    if outcome == ["RecursionError"]:
+        assert log == ["source"]

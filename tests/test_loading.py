@@ -115,21 +115,41 @@ def test_reinitialisation_is_refused(module):
     )
 
 
-def test_second_interpreter_is_refused():
-    interpreters = pytest.importorskip("concurrent.interpreters")
+INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+
+@pytest.mark.parametrize("module", ["messages", "url"])
+def test_isolated_subinterpreter_is_refused_by_the_interpreter(module):
+    pytest.importorskip("concurrent.interpreters")
     rc, out = run_isolated(
-        """
-        import brindlewick.messages
+        f"""
+        import brindlewick.{module}
         from concurrent import interpreters
         interp = interpreters.create()
         try:
-            interp.exec("import brindlewick.messages")
+            interp.exec("import brindlewick.{module}")
         except interpreters.ExecutionFailed as e:
-            print(e.excinfo.msg)
+            print(e.excinfo.type.__name__, e.excinfo.msg)
         finally:
             interp.close()
         """
     )
-    assert out.strip() == (
-        "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert out.strip() == f"ImportError module brindlewick.{module} does not support loading in subinterpreters"
+
+
+@pytest.mark.parametrize("module", ["messages", "url"])
+def test_legacy_subinterpreter_gets_interpreter_change_error(module):
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("no legacy subinterpreters here")
+    sub = f"try:\n import brindlewick.{module}\nexcept ImportError as e:\n print('sub:', e)\nelse:\n print('sub: ok')\n"
+    # The main interpreter's modules keep working afterwards.
+    rc, out = run_isolated(
+        f"""
+        import _testcapi, brindlewick.{module}
+        _testcapi.run_in_subinterp({sub!r})
+        import brindlewick.url
+        print("main:", brindlewick.url.URL(b"/a").path)
+        """
     )
+    assert out.strip().splitlines() == [f"sub: {INTERPRETER_CHANGE}", "main: b'/a'"]

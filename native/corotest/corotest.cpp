@@ -172,6 +172,27 @@ Task ignore_exit(Root awaitable, Root again) {
 
 Task noop(Root value) { co_return value.newref(); }
 
+// Calls `fn()` when destroyed (a body's `finally`); a failure is reported
+// as unraisable, as an error in a finally block during close would be lost.
+struct OnExit {
+    PyObject* fn;
+    ~OnExit() {
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* r = PyObject_CallNoArgs(fn);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(fn);
+        PyErr_SetRaisedException(pending);
+    }
+};
+
+// try: return await awaitable
+// finally: on_exit()
+Task call_on_exit(Root awaitable, Root on_exit) {
+    OnExit guard{on_exit.get()};
+    Ref r = co_await awaitable.get();
+    co_return r;
+}
+
 // ---- async generators ------------------------------------------------------------
 
 // for a in awaitables: sent.append((yield await a))
@@ -274,6 +295,8 @@ BW_ENTRY(call_method, 2, 2, bw::coro::make_coroutine(call_method(arg(args, nargs
 BW_ENTRY(call_fn, 2, 2, bw::coro::make_coroutine(call_fn(arg(args, nargs, 0), arg(args, nargs, 1)), "call_fn"))
 BW_ENTRY(drain, 1, 1, bw::coro::make_coroutine(drain(arg(args, nargs, 0)), "drain"))
 BW_ENTRY(ignore_exit, 2, 2, bw::coro::make_coroutine(ignore_exit(arg(args, nargs, 0), arg(args, nargs, 1)), "ignore_exit"))
+BW_ENTRY(call_on_exit, 2, 2,
+         bw::coro::make_coroutine(call_on_exit(arg(args, nargs, 0), arg(args, nargs, 1)), "call_on_exit"))
 BW_ENTRY(noop, 0, 1, bw::coro::make_coroutine(noop(arg(args, nargs, 0)), "noop"))
 BW_ENTRY(relay, 1, 2, bw::coro::make_async_gen(relay(arg(args, nargs, 0), arg(args, nargs, 1)), "relay"))
 BW_ENTRY(ignoring_exit, 0, 0, bw::coro::make_async_gen(ignoring_exit(), "ignoring_exit"))
@@ -322,7 +345,7 @@ PyMethodDef methods[] = {
     BW_DEF(return_null),  BW_DEF(return_with_error), BW_DEF(throw_cxx), BW_DEF(call_method),
     BW_DEF(call_fn),      BW_DEF(drain),       BW_DEF(ignore_exit),     BW_DEF(noop),
     BW_DEF(relay),        BW_DEF(ignoring_exit), BW_DEF(raising_gen),   BW_DEF(raise_in_handler),
-    BW_DEF(hold_gen),     BW_DEF(catching),    BW_DEF(range_gen),
+    BW_DEF(hold_gen),     BW_DEF(catching),    BW_DEF(range_gen),       BW_DEF(call_on_exit),
     {nullptr, nullptr, 0, nullptr},
 };
 

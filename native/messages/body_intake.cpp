@@ -275,6 +275,8 @@ Task read_stream_body(Root request) {
 Task call_soon_body(Root coroutine) {
     Root task = Root::steal(PyObject_CallOneArg(state.asyncio_create_task, coroutine.get()));
     if (!task) co_return nullptr;
+    coro::TaskCancellation caller;  // the task awaiting us
+    if (caller.record() < 0) co_return nullptr;
     {
         Ref loop = Ref::steal(PyObject_CallNoArgs(state.asyncio_get_event_loop));
         if (!loop) co_return nullptr;
@@ -285,6 +287,11 @@ Task call_soon_body(Root coroutine) {
     }
     Ref result = co_await coro::await_on(task.get());
     if (result || !PyErr_ExceptionMatches(state.CancelledError)) co_return result;
+    // Only the cancellation scheduled above becomes None; when the caller's
+    // own task is being cancelled (the cancel was forwarded to our task and
+    // came back), it propagates.
+    int outer = caller.task_cancelled();
+    if (outer != 0) co_return nullptr;
     PyErr_Clear();
     co_return Py_NewRef(Py_None);
 }

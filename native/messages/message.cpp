@@ -232,7 +232,7 @@ constexpr long kChecksumsAccepted[3] = {0xa1874ad, 0xfd1c94b, 0x388b856};
 
 // __dict__ of a subclass instance, or null when it has none or it is empty.
 PyObject* instance_dict(PyObject* op) {
-    PyObject** slot = _PyObject_GetDictPtr(op);
+    PyObject** slot = instance_dict_slot(op);
     if (slot && *slot && PyDict_GET_SIZE(*slot) > 0) return *slot;  // borrowed
     if (Py_TYPE(op)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
         PyObject* dict = nullptr;

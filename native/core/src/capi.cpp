@@ -1,3 +1,5 @@
+// Entry-point capsules (export, signature-checked import) and the guarded
+// one-time initialisation of the package's extension modules (capi.hpp).
 #define BRINDLEWICK_CORE_BUILD
 #include "brindlewick/capi.hpp"
 
@@ -6,26 +8,37 @@
 
 namespace bw::capi {
 
-static const char* module_name(PyObject* module) {
-    const char* name = PyModule_GetName(module);
+// The module's name as a str for error messages (a new reference; "?" when
+// it has none).  Held as an object rather than a char pointer into it: the
+// formatting of the message allocates, and a collection run by that may
+// replace the module's __name__.
+static Ref module_name(PyObject* module) {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) {
         PyErr_Clear();
-        name = "?";
+        name = Ref::steal(PyUnicode_FromString("?"));
     }
     return name;
 }
 
 int export_pointer(PyObject* module, const char* name, void* pointer, const char* signature) {
-    PyObject* table = PyDict_GetItemString(PyModule_GetDict(module), "__pyx_capi__");  // borrowed
-    Ref owned;
+    PyObject* dict = PyModule_GetDict(module);  // borrowed, lives as long as the module
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(dict, "__pyx_capi__", &found) < 0) return -1;
+    // Owned: creating the capsule may run a collection whose finalizers
+    // could drop the module's reference to the table.
+    Ref table = Ref::steal(found);
     if (!table) {
-        owned = Ref::steal(PyDict_New());
-        if (!owned || PyModule_AddObjectRef(module, "__pyx_capi__", owned.get()) < 0) return -1;
-        table = owned.get();
+        table = Ref::steal(PyDict_New());
+        if (!table || PyModule_AddObjectRef(module, "__pyx_capi__", table.get()) < 0) return -1;
+    }
+    if (!PyDict_Check(table.get())) {
+        PyErr_SetString(PyExc_TypeError, "__pyx_capi__ is not a dict");
+        return -1;
     }
     Ref capsule = Ref::steal(PyCapsule_New(pointer, signature, nullptr));
     if (!capsule) return -1;
-    return PyDict_SetItemString(table, name, capsule.get());
+    return PyDict_SetItemString(table.get(), name, capsule.get());
 }
 
 int import_pointer(PyObject* module, const char* name, const char* kind, const char* signature, void** out) {
@@ -39,14 +52,18 @@ int import_pointer(PyObject* module, const char* name, const char* kind, const c
     }
     Ref held = Ref::steal(capsule);
     if (!capsule) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", module_name(module), kind,
+        Ref module_str = module_name(module);
+        if (!module_str) return -1;
+        PyErr_Format(PyExc_ImportError, "%.200U does not export expected C %.8s %.200s", module_str.get(), kind,
                      name);
         return -1;
     }
     if (!PyCapsule_IsValid(capsule, signature)) {
         const char* got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
-        PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)", kind,
-                     module_name(module), name, signature, got ? got : "(null)");
+        Ref module_str = module_name(module);
+        if (!module_str) return -1;
+        PyErr_Format(PyExc_TypeError, "C %.8s %.200U.%.200s has wrong signature (expected %.500s, got %.500s)", kind,
+                     module_str.get(), name, signature, got ? got : "(null)");
         return -1;
     }
     void* pointer = PyCapsule_GetPointer(capsule, signature);
@@ -59,21 +76,23 @@ PyTypeObject* import_type(PyObject* module, const char* name, size_t basicsize) 
     Ref obj = Ref::steal(PyObject_GetAttrString(module, name));
     if (!obj) return nullptr;
     if (!PyType_Check(obj.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name(module), name);
+        Ref module_str = module_name(module);
+        if (!module_str) return nullptr;
+        PyErr_Format(PyExc_TypeError, "%.200U.%.200s is not a type object", module_str.get(), name);
         return nullptr;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(obj.get());
     if (basicsize && static_cast<size_t>(type->tp_basicsize) < basicsize) {
+        Ref module_str = module_name(module);
+        if (!module_str) return nullptr;
         PyErr_Format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                     "%.200U.%.200s size changed, may indicate binary incompatibility. "
                      "Expected %zd from C header, got %zd from PyObject",
-                     module_name(module), name, static_cast<Py_ssize_t>(basicsize), type->tp_basicsize);
+                     module_str.get(), name, static_cast<Py_ssize_t>(basicsize), type->tp_basicsize);
         return nullptr;
     }
     return reinterpret_cast<PyTypeObject*>(obj.release());
 }
-
-PyObject* import_name(PyObject* module, const char* name) { return PyObject_GetAttrString(module, name); }
 
 static int64_t current_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
 

@@ -1,7 +1,9 @@
+// The out-of-line part of compat.hpp: heap types whose spec may carry a
+// type vectorcall on interpreters without the Py_tp_vectorcall slot.
 #define BRINDLEWICK_CORE_BUILD
 #include "brindlewick/compat.hpp"
 
-#include <vector>
+#include "brindlewick/buffer.hpp"
 
 namespace bw {
 
@@ -10,15 +12,15 @@ PyObject* type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) n
     return PyType_FromModuleAndSpec(module, spec, bases);
 #else
     void* vectorcall = nullptr;
-    std::vector<PyType_Slot> slots;
+    SmallArray<PyType_Slot, 32> slots;
     for (PyType_Slot* s = spec->slots; s->slot; s++) {
         if (s->slot == BW_tp_vectorcall)
             vectorcall = s->pfunc;
-        else
-            slots.push_back(*s);
+        else if (!slots.push_back(*s))
+            return nullptr;
     }
     if (!vectorcall) return PyType_FromModuleAndSpec(module, spec, bases);
-    slots.push_back(PyType_Slot{0, nullptr});
+    if (!slots.push_back(PyType_Slot{0, nullptr})) return nullptr;
     PyType_Spec copy = *spec;
     copy.slots = slots.data();
     PyObject* type = PyType_FromModuleAndSpec(module, &copy, bases);

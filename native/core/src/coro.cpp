@@ -10,28 +10,47 @@
 //    (that is how asyncio's CancelledError reaches a Future), otherwise raised
 //    at the body's suspension point.
 //  * close(): closes the awaited iterator, then raises GeneratorExit in the
-//    body; a body that goes on awaiting or yielding is a RuntimeError.
-// Each resume pushes the frame's own exception-handling state on the thread,
-// so what a body handles (bw::coro::Handling) survives its suspensions and
-// never leaks into its caller.
+//    body; a body that goes on awaiting or yielding is a RuntimeError.  A
+//    chain of native coroutines awaiting each other is closed level by level
+//    from the bottom up, without recursion.
+// Each resume, and each send into the awaited iterator, pushes the frame's
+// own exception-handling state on the thread, so what a body handles
+// (bw::coro::Handling) is what the awaited code sees and chains to, survives
+// the body's suspensions and never leaks into its caller.
 #define BRINDLEWICK_CORE_BUILD
 #include "brindlewick/coro.hpp"
+
+#include <frameobject.h>  // PyFrame_New: public, but not included by Python.h
 
 #include <cstring>
 #include <exception>
 #include <new>
 
+#include "brindlewick/buffer.hpp"
+#include "core_state.hpp"
+
 namespace bw::coro {
 
 namespace {
 
+using core::state;
+
+// Thread-locals, per thread by nature: they describe the C stack of the
+// thread that runs them, and coroutines are created and resumed by the
+// thread holding the interpreter lock.
+//
 // The frame that Roots constructed now belong to: the frame being created
 // (while its parameters are copied in) or the frame being resumed.
 [[gnu::tls_model("initial-exec")]] thread_local FrameObject* tls_target = nullptr;
-
-PyTypeObject* g_coro_type = nullptr;
-PyTypeObject* g_agen_type = nullptr;
-PyTypeObject* g_step_type = nullptr;
+// How many drives (send, throw, close) are nested on this thread's stack.
+[[gnu::tls_model("initial-exec")]] thread_local int tls_drive_depth = 0;
+// A drive on this stack has hit the recursion limit: closes of coroutines
+// dropped while the error unwinds would run with no stack left, so they are
+// deferred until the outermost drive returns.
+[[gnu::tls_model("initial-exec")]] thread_local bool tls_recursion_hit = false;
+// Closes deferred that way (linked through FrameObject::deferred_next).
+[[gnu::tls_model("initial-exec")]] thread_local FrameObject* tls_deferred = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local bool tls_running_deferred = false;
 
 enum Step { kNext, kYield, kReturn, kError };
 
@@ -41,6 +60,85 @@ const char* noun(const FrameObject* f) { return f->kind == Kind::Coroutine ? "co
 
 const char* qualname_of(const FrameObject* f) { return f->qualname ? f->qualname : "<native>"; }
 
+FrameObject* as_frame(PyObject* op) { return reinterpret_cast<FrameObject*>(op); }
+
+PyObject* close_core(FrameObject* f);
+
+void destroy_frame(FrameObject* f);
+
+// Runs what was deferred while a recursion error unwound (the cleanup of
+// bodies that finished then, the closes of coroutines dropped then), now
+// that the stack is back where the outermost drive started.  Errors are
+// reported as the finalizer reports them; a pending error is kept.
+void run_deferred_closes() {
+    tls_running_deferred = true;
+    PyObject* pending = PyErr_GetRaisedException();
+    while (FrameObject* f = tls_deferred) {
+        tls_deferred = std::exchange(f->deferred_next, nullptr);
+        if (f->status == Status::Done) {
+            destroy_frame(f);
+            Py_CLEAR(f->exc_state.exc_value);
+            Py_DECREF(f);
+            continue;
+        }
+        PyObject* r = close_core(f);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(f));
+        Py_DECREF(f);
+    }
+    PyErr_SetRaisedException(pending);
+    tls_running_deferred = false;
+}
+
+// Queues `f` (a new reference is taken) for run_deferred_closes().
+void defer(FrameObject* f) {
+    f->deferred_next = tls_deferred;
+    tls_deferred = reinterpret_cast<FrameObject*>(Py_NewRef(reinterpret_cast<PyObject*>(f)));
+}
+
+// Whether cleanup must wait for the outermost drive: a recursion error is
+// unwinding, and Python code run by a body's destructors now would fail for
+// want of stack (so that its `finally` would never run).
+bool must_defer() { return tls_recursion_hit && tls_drive_depth > 0; }
+
+// Marks one drive on this thread's stack for as long as it lives.
+struct DriveScope {
+    DriveScope() noexcept { ++tls_drive_depth; }
+    ~DriveScope() {
+        if (--tls_drive_depth != 0) return;
+        tls_recursion_hit = false;
+        if (tls_deferred && !tls_running_deferred) run_deferred_closes();
+    }
+    DriveScope(const DriveScope&) = delete;
+    DriveScope& operator=(const DriveScope&) = delete;
+};
+
+// Chains of native coroutines awaiting each other recurse on the C stack:
+// deep ones end in RecursionError, as Python's own do.
+#if PY_VERSION_HEX < 0x030E0000
+// Before 3.14 the interpreter counts C recursion against a fixed limit that
+// does not know how much stack each level takes; a chain of native awaits
+// takes several C frames per level, so it keeps a tighter count of its own.
+constexpr int kMaxDriveDepth = 2000;
+#endif
+
+// Enters one level of driving: false with RecursionError when the stack is
+// used up.  A true result is paired with Py_LeaveRecursiveCall().
+bool enter_drive() {
+#if PY_VERSION_HEX < 0x030E0000
+    if (BW_UNLIKELY(tls_drive_depth > kMaxDriveDepth)) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while driving a native coroutine");
+        tls_recursion_hit = true;
+        return false;
+    }
+#endif
+    if (BW_UNLIKELY(Py_EnterRecursiveCall(" while driving a native coroutine"))) {
+        tls_recursion_hit = true;
+        return false;
+    }
+    return true;
+}
+
 // Runs frame-owned destructors with the frame's exception state on top of
 // the thread's, and with no pending error visible to them.
 void destroy_frame(FrameObject* f) {
@@ -48,13 +146,11 @@ void destroy_frame(FrameObject* f) {
     void* address = std::exchange(f->frame, nullptr);
     PyObject* pending = PyErr_GetRaisedException();
     PyThreadState* ts = PyThreadState_Get();
-    f->exc_state.previous_item = ts->exc_info;
-    ts->exc_info = &f->exc_state;
+    push_exc_item(ts, &f->exc_state);
     FrameObject* saved = std::exchange(tls_target, nullptr);
     Handle::from_address(address).destroy();
     tls_target = saved;
-    ts->exc_info = f->exc_state.previous_item;
-    f->exc_state.previous_item = nullptr;
+    pop_exc_item(ts, &f->exc_state);
     // Roots that outlived the frame (misuse) must not point into it.
     for (RootLink* node = f->roots.next; node;) {
         RootLink* next = node->next;
@@ -62,6 +158,7 @@ void destroy_frame(FrameObject* f) {
         node = next;
     }
     f->roots.next = nullptr;
+    Py_CLEAR(f->pyframe);  // a finished coroutine has no frame (cr_frame is None)
     PyErr_SetRaisedException(pending);
 }
 
@@ -82,8 +179,12 @@ Step finish(FrameObject* f, PyObject** out) {
     Ref result = Ref::steal(std::exchange(f->result, nullptr));
     f->status = Status::Done;
     f->closed = true;
-    destroy_frame(f);
-    Py_CLEAR(f->exc_state.exc_value);
+    if (BW_UNLIKELY(must_defer())) {
+        defer(f);  // its destructors run once the stack has unwound
+    } else {
+        destroy_frame(f);
+        Py_CLEAR(f->exc_state.exc_value);
+    }
     if (PyErr_Occurred()) {
         if (result) {
             replace_error(PyExc_SystemError, "native coroutine returned a result with an exception set");
@@ -109,20 +210,25 @@ Step finish(FrameObject* f, PyObject** out) {
 }
 
 // Resumes the body, handing it `value` (stolen; null = the pending error).
+// An error raised into the body is chained to the exception the body is
+// handling, as the interpreter does when it resumes a frame with one.
 Step resume(FrameObject* f, PyObject* value, PyObject** out) {
     Py_INCREF(f);  // the body may drop the last outside reference
     f->value = value;
     f->yielded = false;
     f->status = Status::Running;
     PyThreadState* ts = PyThreadState_Get();
-    f->exc_state.previous_item = ts->exc_info;
-    ts->exc_info = &f->exc_state;
+    push_exc_item(ts, &f->exc_state);
+    if (!value && f->exc_state.exc_value && f->exc_state.exc_value != Py_None && PyErr_Occurred()) {
+        PyObject* exc = PyErr_GetRaisedException();
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);  // sets __context__
+        Py_DECREF(exc);
+    }
     FrameObject* saved = std::exchange(tls_target, f);
     Handle h = Handle::from_address(f->frame);
     h.resume();
     tls_target = saved;
-    ts->exc_info = f->exc_state.previous_item;
-    f->exc_state.previous_item = nullptr;
+    pop_exc_item(ts, &f->exc_state);
     if (PyObject* left = std::exchange(f->value, nullptr)) Py_DECREF(left);
     Step s;
     if (h.done()) {
@@ -150,37 +256,16 @@ PyObject* fetch_stop_value() {
     return value;
 }
 
-Step send_core_unguarded(FrameObject* f, PyObject* arg, PyObject** out);
-
-// Chains of native coroutines awaiting each other recurse on the C stack:
-// deep ones end in RecursionError, as Python's own do.
-#if PY_VERSION_HEX < 0x030E0000
-// Before 3.14 the interpreter counts C recursion against a fixed limit that
-// does not know how much stack each level takes; a chain of native awaits
-// takes several C frames per level, so it keeps a tighter count of its own.
-constexpr int kMaxDriveDepth = 2000;
-thread_local int drive_depth = 0;
-#endif
-
-Step send_core(FrameObject* f, PyObject* arg, PyObject** out) {
-#if PY_VERSION_HEX < 0x030E0000
-    if (BW_UNLIKELY(drive_depth >= kMaxDriveDepth)) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while driving a native coroutine");
-        return kError;
-    }
-    drive_depth++;
-#endif
-    if (BW_UNLIKELY(Py_EnterRecursiveCall(" while driving a native coroutine"))) {
-#if PY_VERSION_HEX < 0x030E0000
-        drive_depth--;
-#endif
-        return kError;
-    }
-    Step s = send_core_unguarded(f, arg, out);
-    Py_LeaveRecursiveCall();
-#if PY_VERSION_HEX < 0x030E0000
-    drive_depth--;
-#endif
+// Sends into the awaited iterator with the frame's handled exception on the
+// thread's stack (the awaited code runs inside the body's await).  The
+// status is Running meanwhile, so f->inner cannot change under the call.
+PySendResult send_inner(FrameObject* f, PyObject* arg, PyObject** r) {
+    PyThreadState* ts = PyThreadState_Get();
+    f->status = Status::Running;
+    push_exc_item(ts, &f->exc_state);
+    PySendResult s = PyIter_Send(f->inner, arg, r);
+    pop_exc_item(ts, &f->exc_state);
+    f->status = Status::Suspended;
     return s;
 }
 
@@ -189,9 +274,7 @@ Step send_core_unguarded(FrameObject* f, PyObject* arg, PyObject** out) {
         case Status::Suspended:
             if (f->inner) {
                 PyObject* r = nullptr;
-                f->status = Status::Running;
-                PySendResult s = PyIter_Send(f->inner, arg, &r);
-                f->status = Status::Suspended;
+                PySendResult s = send_inner(f, arg, &r);
                 if (s == PYGEN_NEXT) {
                     *out = r;
                     return kNext;
@@ -220,6 +303,14 @@ Step send_core_unguarded(FrameObject* f, PyObject* arg, PyObject** out) {
     return kError;
 }
 
+Step send_core(FrameObject* f, PyObject* arg, PyObject** out) {
+    DriveScope scope;
+    if (BW_UNLIKELY(!enter_drive())) return kError;
+    Step s = send_core_unguarded(f, arg, out);
+    Py_LeaveRecursiveCall();
+    return s;
+}
+
 // Closes an awaited iterator: 0, or -1 with its error pending.
 int close_iter(PyObject* it) {
     PyObject* close = nullptr;
@@ -234,7 +325,7 @@ int close_iter(PyObject* it) {
 
 // Raises `exc` (borrowed instance) at the body's suspension point, handing it
 // to the awaited iterator first.
-Step throw_core(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject** out) {
+Step throw_unguarded(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject** out) {
     if (!check_not_running(f)) return kError;
     if (f->status == Status::Done) {
         if (f->kind == Kind::Coroutine) {
@@ -253,8 +344,11 @@ Step throw_core(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject**
         return kError;
     }
     if (f->inner) {
+        // Running while Python code looks up and runs the iterator's methods:
+        // a re-entrant send or close is refused instead of changing f->inner
+        // under this call.
+        f->status = Status::Running;
         if (close_on_genexit && PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-            f->status = Status::Running;
             int err = close_iter(f->inner);
             f->status = Status::Suspended;
             Py_CLEAR(f->inner);
@@ -262,11 +356,11 @@ Step throw_core(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject**
         } else {
             PyObject* meth = nullptr;
             if (PyObject_GetOptionalAttrString(f->inner, "throw", &meth) < 0) {
+                f->status = Status::Suspended;
                 Py_CLEAR(f->inner);
                 return resume(f, nullptr, out);
             }
             if (meth) {
-                f->status = Status::Running;
                 PyObject* r = PyObject_CallOneArg(meth, exc);
                 f->status = Status::Suspended;
                 Py_DECREF(meth);
@@ -278,6 +372,7 @@ Step throw_core(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject**
                 if (PyErr_ExceptionMatches(PyExc_StopIteration)) return resume(f, fetch_stop_value(), out);
                 return resume(f, nullptr, out);
             }
+            f->status = Status::Suspended;
             Py_CLEAR(f->inner);
         }
     }
@@ -285,27 +380,17 @@ Step throw_core(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject**
     return resume(f, nullptr, out);
 }
 
-// close() of a coroutine (and the synchronous close of an async generator):
-// returns the body's return value, None, or null with an error.
-PyObject* close_core(FrameObject* f) {
-    if (!check_not_running(f)) return nullptr;
-    if (f->status == Status::Done) Py_RETURN_NONE;
-    if (f->status == Status::Created) {
-        f->status = Status::Done;
-        f->closed = true;
-        destroy_frame(f);
-        Py_RETURN_NONE;
-    }
-    int err = 0;
-    if (f->inner) {
-        f->status = Status::Running;
-        err = close_iter(f->inner);
-        f->status = Status::Suspended;
-        Py_CLEAR(f->inner);
-    }
-    if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
-    PyObject* out = nullptr;
-    Step s = resume(f, nullptr, &out);
+Step throw_core(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject** out) {
+    DriveScope scope;
+    if (BW_UNLIKELY(!enter_drive())) return kError;
+    Step s = throw_unguarded(f, exc, close_on_genexit, out);
+    Py_LeaveRecursiveCall();
+    return s;
+}
+
+// What close() gives once GeneratorExit (or the error closing the awaited
+// iterator) went into the body and it answered with step `s`.
+PyObject* close_outcome(FrameObject* f, Step s, PyObject* out) {
     if (s == kNext || s == kYield) {
         Py_DECREF(out);
         PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", noun(f));
@@ -317,6 +402,75 @@ PyObject* close_core(FrameObject* f) {
         Py_RETURN_NONE;
     }
     return nullptr;
+}
+
+// The levels of a chain to close: `top`, then each suspended native
+// coroutine that the previous one awaits.  Each holds a reference.
+using Chain = SmallArray<FrameObject*, 16>;
+
+bool collect_chain(FrameObject* top, Chain& chain) {
+    for (FrameObject* f = top;;) {
+        if (!chain.push_back(f)) return false;
+        Py_INCREF(f);
+        PyObject* in = f->inner;
+        if (!in || !Py_IS_TYPE(in, state.coro_type)) return true;
+        FrameObject* g = as_frame(in);
+        if (g->status != Status::Suspended || !g->frame) return true;
+        f = g;
+    }
+}
+
+// close() of a coroutine (and the synchronous close of an async generator):
+// returns the body's return value, None, or null with an error.
+//
+// Python closes `await` chains recursively: closing a frame first closes
+// what it awaits.  Here the chain of suspended native coroutines is walked
+// down first and closed from the bottom up, one level at a time, so that a
+// chain of any length closes within a constant amount of C stack and every
+// body's cleanup runs in the same order as Python's.  While a lower level is
+// closed, the levels above it count as running, as Python's do.
+PyObject* close_core(FrameObject* top) {
+    if (!check_not_running(top)) return nullptr;
+    if (top->status == Status::Done) Py_RETURN_NONE;
+    if (top->status == Status::Created) {
+        top->status = Status::Done;
+        top->closed = true;
+        destroy_frame(top);
+        Py_RETURN_NONE;
+    }
+    DriveScope scope;
+    Chain chain;
+    bool collected = collect_chain(top, chain);
+    if (!collected) {
+        for (FrameObject* f : chain) Py_DECREF(f);
+        return nullptr;
+    }
+    for (FrameObject* f : chain) f->status = Status::Running;
+    size_t n = chain.size();
+    PyObject* result = nullptr;
+    int err = 0;
+    FrameObject* bottom = chain[n - 1];
+    if (bottom->inner) {
+        err = close_iter(bottom->inner);
+        Py_CLEAR(bottom->inner);
+    }
+    for (size_t i = n; i-- > 0;) {
+        FrameObject* f = chain[i];
+        if (i + 1 < n) {
+            // The level below is closed: its outcome is what closing the
+            // awaited iterator gave this one.
+            Py_CLEAR(f->inner);
+            err = result ? 0 : -1;
+            Py_CLEAR(result);
+        }
+        f->status = Status::Suspended;
+        if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
+        PyObject* out = nullptr;
+        Step s = resume(f, nullptr, &out);
+        result = close_outcome(f, s, out);
+    }
+    for (FrameObject* f : chain) Py_DECREF(f);
+    return result;
 }
 
 // The exception of throw(value) / throw(type[, value[, traceback]]).
@@ -386,8 +540,6 @@ PyObject* method_result(Step s, PyObject* out) {
 
 // ---- object protocol shared by both kinds ------------------------------------
 
-FrameObject* as_frame(PyObject* op) { return reinterpret_cast<FrameObject*>(op); }
-
 int frame_traverse(PyObject* op, visitproc visit, void* arg) {
     FrameObject* f = as_frame(op);
     Py_VISIT(Py_TYPE(op));
@@ -395,6 +547,8 @@ int frame_traverse(PyObject* op, visitproc visit, void* arg) {
     Py_VISIT(f->value);
     Py_VISIT(f->out);
     Py_VISIT(f->result);
+    Py_VISIT(f->pyframe);
+    Py_VISIT(f->origin);
     Py_VISIT(f->exc_state.exc_value);
     for (RootLink* node = f->roots.next; node; node = node->next) Py_VISIT(static_cast<Root*>(node)->get());
     return 0;
@@ -412,8 +566,24 @@ int frame_clear(PyObject* op) {
     Py_CLEAR(f->value);
     Py_CLEAR(f->out);
     Py_CLEAR(f->result);
+    Py_CLEAR(f->pyframe);
+    Py_CLEAR(f->origin);
     Py_CLEAR(f->exc_state.exc_value);
     return 0;
+}
+
+// The never-awaited warning, with the creation point when cr_origin was
+// recorded: the interpreter's own formatter (warnings module) when there is
+// one, so the text is the one Python coroutines give.
+int warn_never_awaited(FrameObject* f) {
+    PyObject* op = reinterpret_cast<PyObject*>(f);
+    if (state.warn_unawaited) {
+        Ref r = Ref::steal(PyObject_CallOneArg(state.warn_unawaited, op));
+        if (r) return 0;
+        if (!PyErr_ExceptionMatches(PyExc_RuntimeWarning)) PyErr_Clear();
+        else return -1;  // warnings turned into errors
+    }
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", qualname_of(f));
 }
 
 void frame_finalize(PyObject* op) {
@@ -422,9 +592,12 @@ void frame_finalize(PyObject* op) {
     PyObject* pending = PyErr_GetRaisedException();
     if (f->status == Status::Created) {
         // A Task dropped before make_coroutine() (no name yet) is silent.
-        if (f->kind == Kind::Coroutine && f->qualname &&
-            PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", qualname_of(f)) < 0)
-            PyErr_WriteUnraisable(op);
+        if (f->kind == Kind::Coroutine && f->qualname && warn_never_awaited(f) < 0) PyErr_WriteUnraisable(op);
+    } else if (f->status == Status::Suspended && must_defer()) {
+        // Dropped while a recursion error unwinds: there is no stack left to
+        // run its cleanup here, so it is closed once the outermost drive
+        // returns (which keeps it alive until then).
+        defer(f);
     } else if (f->status == Status::Suspended) {
         // Closed here and now, async generators included: a native body ends
         // on the error its co_yield gives and never awaits while closing, so
@@ -481,6 +654,58 @@ PyObject* get_name(PyObject* op, void*) {
 PyObject* get_await(PyObject* op, void*) {
     FrameObject* f = as_frame(op);
     return Py_NewRef(f->inner ? f->inner : Py_None);
+}
+
+// The code object naming coroutines of `qualname` (new reference): an empty
+// code object whose co_name / co_qualname say which native body it is, made
+// once per qualname.
+PyObject* code_for(const char* qualname) {
+    for (int i = 0; i < state.code_count; i++)
+        if (state.codes[i].qualname == qualname) return Py_NewRef(state.codes[i].code);
+    const char* dot = std::strrchr(qualname, '.');
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<native>", dot ? dot + 1 : qualname, 1)));
+    if (!empty) return nullptr;
+    Ref name = Ref::steal(PyUnicode_FromString(qualname));
+    if (!name) return nullptr;
+    Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), state.str_replace));
+    if (!replace) return nullptr;
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, state.str_co_qualname));
+    if (!kwnames) return nullptr;
+    PyObject* argv[] = {nullptr, name.get()};
+    PyObject* code = PyObject_Vectorcall(replace.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get());
+    if (!code) return nullptr;
+    if (state.code_count < core::State::kMaxCodes) {
+        state.codes[state.code_count++] = core::CodeEntry{qualname, Py_NewRef(code)};
+    }
+    return code;
+}
+
+PyObject* get_code(PyObject* op, void*) { return code_for(qualname_of(as_frame(op))); }
+
+// cr_frame / ag_frame: None once the body has finished (what inspect reads
+// as "closed"); before that a frame object that stands for the native body
+// in stack listings and asyncio's call graphs (its code is cr_code).
+PyObject* get_frame(PyObject* op, void*) {
+    FrameObject* f = as_frame(op);
+    if (f->status == Status::Done || !f->frame) Py_RETURN_NONE;
+    if (!f->pyframe) {
+        Ref code = Ref::steal(code_for(qualname_of(f)));
+        if (!code) return nullptr;
+        PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), state.frame_globals, nullptr));
+        if (!frame) return nullptr;
+        if (f->pyframe || f->status == Status::Done) {  // set meanwhile by a collection's finalizer
+            Py_DECREF(frame);
+            return Py_NewRef(f->pyframe ? f->pyframe : Py_None);
+        }
+        f->pyframe = frame;
+    }
+    return Py_NewRef(f->pyframe);
+}
+
+PyObject* get_origin(PyObject* op, void*) {
+    PyObject* origin = as_frame(op)->origin;
+    return Py_NewRef(origin ? origin : Py_None);
 }
 
 PyObject* get_running(PyObject* op, void*) { return bool_ref(as_frame(op)->status == Status::Running); }
@@ -554,6 +779,9 @@ PyGetSetDef coro_getset[] = {
     {"cr_await", get_await, nullptr, "Object being awaited, or None.", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, "Frame standing for the native body, or None once finished.", nullptr},
+    {"cr_code", get_code, nullptr, "Code object naming the native body.", nullptr},
+    {"cr_origin", get_origin, nullptr, "Where the coroutine was created, when origin tracking is on.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -602,9 +830,8 @@ StepObject* as_step(PyObject* op) { return reinterpret_cast<StepObject*>(op); }
 int agen_init_hooks(FrameObject* g) {
     if (g->hooks_done) return 0;
     g->hooks_done = true;
-    PyThreadState* ts = PyThreadState_Get();
-    if (ts->async_gen_firstiter) {
-        Ref firstiter = Ref::borrow(ts->async_gen_firstiter);
+    Ref firstiter = Ref::steal(async_gen_firstiter_hook());
+    if (firstiter) {
         Ref r = Ref::steal(PyObject_CallOneArg(firstiter.get(), reinterpret_cast<PyObject*>(g)));
         if (!r) return -1;
     }
@@ -613,7 +840,7 @@ int agen_init_hooks(FrameObject* g) {
 
 PyObject* step_new(PyObject* gen, StepMode mode, PyObject* arg) {
     if (agen_init_hooks(as_frame(gen)) < 0) return nullptr;
-    StepObject* o = PyObject_GC_New(StepObject, g_step_type);
+    StepObject* o = PyObject_GC_New(StepObject, state.step_type);
     if (!o) return nullptr;
     o->gen = reinterpret_cast<FrameObject*>(Py_NewRef(gen));
     o->arg = Py_XNewRef(arg);
@@ -860,6 +1087,8 @@ PyGetSetDef agen_getset[] = {
     {"ag_await", get_await, nullptr, "Object being awaited, or None.", nullptr},
     {"ag_running", get_running_async, nullptr, nullptr, nullptr},
     {"ag_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"ag_frame", get_frame, nullptr, "Frame standing for the native body, or None once finished.", nullptr},
+    {"ag_code", get_code, nullptr, "Code object naming the native body.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -883,29 +1112,60 @@ PyType_Spec agen_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, agen_slots,
 };
 
-int init_types() {
-    if (g_coro_type) return 0;
-    PyObject* coro = PyType_FromSpec(&coro_spec);
+}  // namespace
+}  // namespace bw::coro
+
+namespace bw {
+
+int core::init_coroutines() noexcept {
+    using namespace bw::coro;
+    if (state.coroutines_ready) return 0;
+    Ref coro = Ref::steal(PyType_FromSpec(&coro_spec));
     if (!coro) return -1;
-    PyObject* agen = PyType_FromSpec(&agen_spec);
-    if (!agen) {
-        Py_DECREF(coro);
+    Ref agen = Ref::steal(PyType_FromSpec(&agen_spec));
+    if (!agen) return -1;
+    Ref step = Ref::steal(PyType_FromSpec(&step_spec));
+    if (!step) return -1;
+    getter cr_await = nullptr;
+    for (PyGetSetDef* d = PyCoro_Type.tp_getset; d && d->name; d++)
+        if (std::strcmp(d->name, "cr_await") == 0) cr_await = d->get;
+    if (!cr_await) {
+        PyErr_SetString(PyExc_SystemError, "coroutine type without cr_await");
         return -1;
     }
-    PyObject* step = PyType_FromSpec(&step_spec);
-    if (!step) {
-        Py_DECREF(coro);
-        Py_DECREF(agen);
+    Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+    if (!warnings) return -1;
+    PyObject* warn = nullptr;
+    if (PyObject_GetOptionalAttrString(warnings.get(), "_warn_unawaited_coroutine", &warn) < 0) return -1;
+    Ref warn_ref = Ref::steal(warn);
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__name__", Ref::steal(PyUnicode_FromString("brindlewick")).get()) < 0)
+        return -1;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0) return -1;
+    PyObject* strs[3] = {PyUnicode_InternFromString("replace"), PyUnicode_InternFromString("co_qualname"),
+                         PyUnicode_InternFromString("cancelling")};
+    if (!strs[0] || !strs[1] || !strs[2]) {
+        for (PyObject* o : strs) Py_XDECREF(o);
         return -1;
     }
-    // The types live as long as the process.
-    g_agen_type = reinterpret_cast<PyTypeObject*>(agen);
-    g_step_type = reinterpret_cast<PyTypeObject*>(step);
-    g_coro_type = reinterpret_cast<PyTypeObject*>(coro);
+    // Kept for the life of the process.
+    state.coro_type = reinterpret_cast<PyTypeObject*>(coro.release());
+    state.agen_type = reinterpret_cast<PyTypeObject*>(agen.release());
+    state.step_type = reinterpret_cast<PyTypeObject*>(step.release());
+    state.py_coro_cr_await = cr_await;
+    state.warn_unawaited = warn_ref.release();
+    state.frame_globals = globals.release();
+    state.str_replace = strs[0];
+    state.str_co_qualname = strs[1];
+    state.str_cancelling = strs[2];
+    state.coroutines_ready = true;
     return 0;
 }
 
-}  // namespace
+}  // namespace bw
+
+namespace bw::coro {
 
 // ---- public entry points ---------------------------------------------------------
 
@@ -922,13 +1182,11 @@ Handling::Handling() noexcept : Handling(nullptr) {}
 
 Handling::Handling(PyObject* exc) noexcept {
     exc_ = exc ? Py_NewRef(exc) : PyErr_GetRaisedException();
-    _PyErr_StackItem* top = PyThreadState_Get()->exc_info;
-    saved_ = std::exchange(top->exc_value, Py_XNewRef(exc_));
+    saved_ = std::exchange(top_handled_exception(PyThreadState_Get()), Py_XNewRef(exc_));
 }
 
 Handling::~Handling() {
-    _PyErr_StackItem* top = PyThreadState_Get()->exc_info;
-    PyObject* old = std::exchange(top->exc_value, std::exchange(saved_, nullptr));
+    PyObject* old = std::exchange(top_handled_exception(PyThreadState_Get()), std::exchange(saved_, nullptr));
     Py_XDECREF(old);
     Py_XDECREF(exc_);
 }
@@ -942,15 +1200,25 @@ std::nullptr_t raise_from(PyObject* cause) noexcept {
     return nullptr;
 }
 
-PyTypeObject* coroutine_type() noexcept { return init_types() < 0 ? nullptr : g_coro_type; }
-PyTypeObject* async_gen_type() noexcept { return init_types() < 0 ? nullptr : g_agen_type; }
+static bool check_ready() noexcept {
+    if (BW_LIKELY(state.coroutines_ready)) return true;
+    PyErr_SetString(PyExc_SystemError, "native coroutines used before the core library was initialised");
+    return false;
+}
 
-bool is_native_coroutine(PyObject* obj) noexcept { return g_coro_type && Py_IS_TYPE(obj, g_coro_type); }
-bool is_native_async_gen(PyObject* obj) noexcept { return g_agen_type && Py_IS_TYPE(obj, g_agen_type); }
+PyTypeObject* coroutine_type() noexcept { return check_ready() ? state.coro_type : nullptr; }
+PyTypeObject* async_gen_type() noexcept { return check_ready() ? state.agen_type : nullptr; }
 
+bool is_native_coroutine(PyObject* obj) noexcept { return state.coro_type && Py_IS_TYPE(obj, state.coro_type); }
+bool is_native_async_gen(PyObject* obj) noexcept { return state.agen_type && Py_IS_TYPE(obj, state.agen_type); }
+
+// The frame is allocated with its object through the Python allocator and
+// never throws: a failure is MemoryError, and the promise's
+// get_return_object_on_allocation_failure() makes the entry point's Task
+// empty, which make_coroutine() reports.
 void* allocate_frame(Kind kind, size_t size) noexcept {
-    if (BW_UNLIKELY(init_types() < 0)) return nullptr;
-    PyTypeObject* type = kind == Kind::Coroutine ? g_coro_type : g_agen_type;
+    if (BW_UNLIKELY(!check_ready())) return nullptr;
+    PyTypeObject* type = kind == Kind::Coroutine ? state.coro_type : state.agen_type;
     FrameObject* f = PyObject_GC_NewVar(FrameObject, type, static_cast<Py_ssize_t>(size));
     if (!f) return nullptr;
     std::memset(reinterpret_cast<char*>(f) + offsetof(FrameObject, weakreflist), 0,
@@ -991,8 +1259,21 @@ void set_error_from_cxx_exception() noexcept {
 
 PyObject* get_awaitable_iter(PyObject* o) noexcept {
     PyTypeObject* t = Py_TYPE(o);
-    if (t == g_coro_type || PyCoro_CheckExact(o)) {
-        if (t == g_coro_type && as_frame(o)->inner) {
+    if (t == state.coro_type) {
+        if (as_frame(o)->inner) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Py_NewRef(o);
+    }
+    if (PyCoro_CheckExact(o)) {
+        // A Python coroutine suspended in an await has an awaiter already
+        // (the interpreter's `await` makes the same check).
+        PyObject* awaiting = state.py_coro_cr_await(o, nullptr);
+        if (!awaiting) return nullptr;
+        bool busy = awaiting != Py_None;
+        Py_DECREF(awaiting);
+        if (busy) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             return nullptr;
         }
@@ -1028,7 +1309,7 @@ PyObject* get_awaitable_iter(PyObject* o) noexcept {
     return it;
 }
 
-int start_await(FrameObject*, PyObject* iter, PyObject** out) noexcept {
+int start_await(PyObject* iter, PyObject** out) noexcept {
     PyObject* r = nullptr;
     PySendResult s = PyIter_Send(iter, Py_None, &r);
     *out = r;
@@ -1064,6 +1345,27 @@ PyObject* aiter(PyObject* o) noexcept {
     return it;
 }
 
+// cr_origin: (filename, lineno, function) of the `depth` innermost Python
+// frames, innermost first, as Python coroutines record it.  0, or -1 with an
+// error set.
+static int record_origin(FrameObject* f, int depth) {
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) return -1;
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
+    for (int i = 0; i < depth && frame; i++) {
+        auto* pf = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(pf)));
+        auto* co = reinterpret_cast<PyCodeObject*>(code.get());
+        Ref entry = Ref::steal(Py_BuildValue("(OiO)", co->co_filename, PyFrame_GetLineNumber(pf), co->co_name));
+        if (!entry || PyList_Append(entries.get(), entry.get()) < 0) return -1;
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(pf)));
+    }
+    PyObject* origin = PyList_AsTuple(entries.get());
+    if (!origin) return -1;
+    assign_field_steal(f->origin, origin);
+    return 0;
+}
+
 PyObject* make_coroutine(Task&& task, const char* qualname) noexcept {
     FrameObject* f = task.release();
     if (!f) {
@@ -1071,7 +1373,48 @@ PyObject* make_coroutine(Task&& task, const char* qualname) noexcept {
         return nullptr;
     }
     f->qualname = qualname;
+    int depth = coroutine_origin_tracking_depth();
+    if (BW_UNLIKELY(depth > 0) && record_origin(f, depth) < 0) {
+        f->qualname = nullptr;  // dropped unstarted without a warning
+        Py_DECREF(f);
+        return nullptr;
+    }
     return reinterpret_cast<PyObject*>(f);
+}
+
+int TaskCancellation::record() noexcept {
+    if (!state.current_task) {
+        // First use: asyncio is imported by whoever runs tasks; cached only
+        // once found, so a failed import is not remembered.
+        Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+        if (!asyncio) return -1;
+        PyObject* fn = PyObject_GetAttrString(asyncio.get(), "current_task");
+        if (!fn) return -1;
+        assign_field_steal(state.current_task, fn);
+    }
+    Root task = Root::steal(PyObject_CallNoArgs(state.current_task));
+    if (!task) return -1;
+    if (task.get() == Py_None) return 0;
+    Ref n = Ref::steal(PyObject_CallMethodNoArgs(task.get(), state.str_cancelling));
+    if (!n) return -1;
+    Py_ssize_t count = PyLong_AsSsize_t(n.get());
+    if (count == -1 && PyErr_Occurred()) return -1;
+    task_ = std::move(task);
+    count_ = count;
+    return 0;
+}
+
+int TaskCancellation::task_cancelled() noexcept {
+    if (!task_) return 0;
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref n = Ref::steal(PyObject_CallMethodNoArgs(task_.get(), state.str_cancelling));
+    Py_ssize_t count = n ? PyLong_AsSsize_t(n.get()) : -1;
+    if (count == -1 && PyErr_Occurred()) {
+        Py_XDECREF(pending);
+        return -1;
+    }
+    PyErr_SetRaisedException(pending);
+    return count > count_ ? 1 : 0;
 }
 
 PyObject* make_async_gen(AsyncGen&& gen, const char* qualname) noexcept {

@@ -1,10 +1,13 @@
-// Interning tables: fixed sets of header names, methods and content types,
-// each a shared Python object found by an allocation-free hash lookup.
+// Interning tables (declared in fast_parse.h): fixed sets of header names,
+// methods and content types, each a shared Python object found by an
+// allocation-free hash lookup.  The tables live in the core state
+// (core_state.hpp); this file holds their contents and the lookups.
 #define BRINDLEWICK_CORE_BUILD
 #include <cstdint>
 #include <cstring>
 
 #include "brindlewick/fast_parse.h"
+#include "core_state.hpp"
 
 namespace {
 
@@ -46,65 +49,8 @@ const char* const kContentTypes[] = {
     "image/png", "image/jpeg", "image/gif", "image/svg+xml", "image/webp", "image/x-icon",
 };
 
-struct Slot {
-    const char* data;
-    uint32_t length;
-    PyObject* object;
-};
-
-inline uint32_t hash_bytes(const char* data, size_t length) {
-    uint32_t h = 2166136261u;  // FNV-1a
-    for (size_t i = 0; i < length; i++) {
-        h ^= static_cast<unsigned char>(data[i]);
-        h *= 16777619u;
-    }
-    return h;
-}
-
-// Open-addressed table with linear probing; capacity is a power of two at
-// least twice the number of entries, so every probe sequence ends quickly.
-template <size_t Capacity>
-class Table {
-public:
-    bool insert(const char* text, PyObject* object) {
-        size_t length = std::strlen(text);
-        size_t i = hash_bytes(text, length) & (Capacity - 1);
-        while (slots_[i].data) {
-            if (slots_[i].length == length && std::memcmp(slots_[i].data, text, length) == 0) {
-                Py_DECREF(object);
-                return true;
-            }
-            i = (i + 1) & (Capacity - 1);
-        }
-        slots_[i] = Slot{text, static_cast<uint32_t>(length), object};
-        if (length > max_length_) max_length_ = length;
-        return true;
-    }
-
-    PyObject* find(const char* data, Py_ssize_t length) const {
-        if (!data || length <= 0 || static_cast<size_t>(length) > max_length_) return nullptr;
-        size_t i = hash_bytes(data, static_cast<size_t>(length)) & (Capacity - 1);
-        while (slots_[i].data) {
-            const Slot& s = slots_[i];
-            if (s.length == static_cast<uint32_t>(length) && std::memcmp(s.data, data, s.length) == 0)
-                return s.object;
-            i = (i + 1) & (Capacity - 1);
-        }
-        return nullptr;
-    }
-
-private:
-    Slot slots_[Capacity] = {};
-    size_t max_length_ = 0;
-};
-
-Table<512> g_header_names;
-Table<32> g_methods;
-Table<64> g_content_types;
-bool g_ready = false;
-
 template <size_t N, size_t Capacity>
-bool fill(Table<Capacity>& table, const char* const (&texts)[N], bool as_str) {
+bool fill(bw::core::InternTable<Capacity>& table, const char* const (&texts)[N], bool as_str) {
     static_assert(N * 2 <= Capacity, "interning table too small");
     for (const char* text : texts) {
         PyObject* object = as_str ? PyUnicode_InternFromString(text) : PyBytes_FromString(text);
@@ -116,25 +62,27 @@ bool fill(Table<Capacity>& table, const char* const (&texts)[N], bool as_str) {
 
 }  // namespace
 
+int bw::core::init_interning() noexcept {
+    if (state.interning_ready) return 0;
+    if (!fill(state.header_names, kHeaderNames, false) || !fill(state.methods, kMethods, true) ||
+        !fill(state.content_types, kContentTypes, false))
+        return -1;
+    state.interning_ready = true;
+    return 0;
+}
+
 extern "C" {
 
-brindlewick_err brindlewick_core_init(void) {
-    if (g_ready) return BRINDLEWICK_OK;
-    if (!fill(g_header_names, kHeaderNames, false) || !fill(g_methods, kMethods, true) ||
-        !fill(g_content_types, kContentTypes, false))
-        return BRINDLEWICK_ERR_NOMEM;
-    g_ready = true;
-    return BRINDLEWICK_OK;
-}
-
 PyObject* get_interned_header_name_bytes(const char* data, Py_ssize_t length) {
-    return g_header_names.find(data, length);
+    return bw::core::state.header_names.find(data, length);
 }
 
-PyObject* get_interned_method_str(const char* data, Py_ssize_t length) { return g_methods.find(data, length); }
+PyObject* get_interned_method_str(const char* data, Py_ssize_t length) {
+    return bw::core::state.methods.find(data, length);
+}
 
 PyObject* get_interned_content_type_bytes(const char* data, Py_ssize_t length) {
-    return g_content_types.find(data, length);
+    return bw::core::state.content_types.find(data, length);
 }
 
 }  // extern "C"

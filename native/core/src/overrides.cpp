@@ -1,3 +1,5 @@
+// bw::OverrideTable: which native methods a Python subclass replaces, found
+// by walking its MRO once per type version and cached (overrides.hpp).
 #define BRINDLEWICK_CORE_BUILD
 #include "brindlewick/overrides.hpp"
 
@@ -5,59 +7,96 @@
 
 namespace bw {
 
-// The object that attribute lookup on `type` finds for `name`, walking the
-// MRO the way the interpreter does; borrowed (owned by a type dict), or null.
-static PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name) {
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+// What attribute lookup on `type` finds for `name`, walking the MRO the way
+// the interpreter does: a new reference, or null (no error) when nothing is
+// found or the lookup failed.  The MRO tuple and each dict are held while in
+// use: a key's __eq__ may run Python code that replaces `type.__mro__` or
+// changes a class dict.
+static Ref lookup_in_mro(PyTypeObject* type, PyObject* name) {
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return Ref();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); i++) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
         Ref dict = Ref::steal(PyType_GetDict(base));
         if (!dict) continue;
-        PyObject* found = PyDict_GetItemWithError(dict.get(), name);  // borrowed
-        if (found) return found;
-        if (PyErr_Occurred()) {
+        PyObject* found = nullptr;
+        int r = PyDict_GetItemRef(dict.get(), name, &found);
+        if (r > 0) return Ref::steal(found);
+        if (r < 0) {
             PyErr_Clear();
-            return nullptr;
+            return Ref();
         }
     }
-    return nullptr;
+    return Ref();
 }
 
 int OverrideTable::bind(PyTypeObject* base) {
+    if (count_ > kMaxSlots) {
+        PyErr_Format(PyExc_SystemError, "%s: too many overridable methods", base->tp_name);
+        return -1;
+    }
     for (int i = 0; i < count_; i++) {
         if (!interned_[i]) {
             interned_[i] = PyUnicode_InternFromString(names_[i]);
             if (!interned_[i]) return -1;
         }
-        PyObject* descr = lookup_in_mro(base, interned_[i]);
-        if (!descr) {
+    }
+    Ref found[kMaxSlots];
+    for (int i = 0; i < count_; i++) {
+        found[i] = lookup_in_mro(base, interned_[i]);
+        if (!found[i]) {
             PyErr_Format(PyExc_SystemError, "%s has no native method %s", base->tp_name, names_[i]);
             return -1;
         }
-        Py_INCREF(descr);
-        Py_XSETREF(native_descrs_[i], descr);
     }
-    native_count_ = 0;
+    for (int t = 0; t < kMaxNative; t++)
+        for (int i = 0; i < kMaxSlots; i++) Py_CLEAR(native_descrs_[t][i]);
+    for (int i = 0; i < count_; i++) native_descrs_[0][i] = found[i].release();
+    natives_[0] = base;
+    native_count_ = 1;
     for (auto& e : cache_) e = Entry{};
-    add_native_type(base);
     return 0;
 }
 
-void OverrideTable::add_native_type(PyTypeObject* type) {
-    if (native_count_ < kMaxNative) natives_[native_count_++] = type;
+int OverrideTable::add_native_type(PyTypeObject* type) {
+    for (int t = 0; t < native_count_; t++)
+        if (natives_[t] == type) return 0;
+    if (native_count_ == 0 || native_count_ >= kMaxNative) {
+        PyErr_Format(PyExc_SystemError,
+                     native_count_ == 0 ? "override table of %s used before bind()"
+                                        : "override table full: cannot register native type %s",
+                     type->tp_name);
+        return -1;
+    }
+    int t = native_count_;
+    for (int i = 0; i < count_; i++) {
+        Ref descr = lookup_in_mro(type, interned_[i]);
+        if (descr && descr.get() != native_descrs_[0][i]) native_descrs_[t][i] = descr.release();
+    }
+    natives_[t] = type;
+    native_count_ = t + 1;
+    for (auto& e : cache_) e = Entry{};
+    return 0;
+}
+
+bool OverrideTable::is_native_descr(int slot, PyObject* descr) const {
+    for (int t = 0; t < native_count_; t++)
+        if (native_descrs_[t][slot] == descr) return true;
+    return false;
 }
 
 uint32_t OverrideTable::mask_slow(PyTypeObject* type) {
+    // The version is taken before the lookups: if Python code run by them
+    // changes the class, the tag moves on and the result is not cached.
+    unsigned int version = assign_type_version(type);
     uint32_t mask = 0;
     for (int i = 0; i < count_; i++) {
-        PyObject* found = lookup_in_mro(type, interned_[i]);
-        if (found && found != native_descrs_[i]) mask |= 1u << i;
+        Ref found = lookup_in_mro(type, interned_[i]);
+        if (found && !is_native_descr(i, found.get())) mask |= 1u << i;
     }
-    if (type->tp_version_tag == 0) PyUnstable_Type_AssignVersionTag(type);
-    if (type->tp_version_tag != 0) {
+    if (version != 0 && type_version(type) == version) {
         Entry& e = cache_[(reinterpret_cast<uintptr_t>(type) >> 4) & (kCacheSize - 1)];
-        e = Entry{type, type->tp_version_tag, mask};
+        e = Entry{type, version, mask};
     }
     return mask;
 }

@@ -39,16 +39,17 @@ inline int import_function(PyObject* module, const char* name, Fn*& out, const c
 // instances are at least `basicsize` bytes (0 skips the layout check).
 BW_CORE_API PyTypeObject* import_type(PyObject* module, const char* name, size_t basicsize);
 
-// Returns a new reference to `module.name` (any object).
-BW_CORE_API PyObject* import_name(PyObject* module, const char* name);
-
 // One-time initialisation guard of a multi-phase module.  Each module keeps
 // one in static storage: the module may be created in one interpreter only
 // and executed once per process.
 struct ModuleGuard {
     const char* short_name;    // name used in the re-initialisation message
     int64_t interpreter = -1;  // id of the interpreter that first created it
-    PyObject* module = nullptr;  // borrowed; set once exec succeeded
+    // The module object that was executed, set once exec succeeded.  Owned
+    // for the life of the process (its state is process-wide anyway), so the
+    // identity test of guarded_exec_begin never compares with a freed address
+    // that a new module object might reuse.
+    PyObject* module = nullptr;
 };
 
 // Py_mod_create helper: refuses a second interpreter.
@@ -57,7 +58,7 @@ BW_CORE_API PyObject* guarded_create(ModuleGuard& guard, PyObject* spec, PyModul
 // executed (nothing to do), -1 with ImportError on a second initialisation.
 BW_CORE_API int guarded_exec_begin(ModuleGuard& guard, PyObject* module);
 // Last step of a successful Py_mod_exec.
-inline void guarded_exec_done(ModuleGuard& guard, PyObject* module) { guard.module = module; }
+inline void guarded_exec_done(ModuleGuard& guard, PyObject* module) { guard.module = Py_NewRef(module); }
 
 BW_CORE_API PyObject* package_module_create(PyObject* spec, PyModuleDef* def);
 BW_CORE_API int package_module_exec(PyObject* module);
@@ -65,6 +66,12 @@ BW_CORE_API int package_module_exec(PyObject* module);
 // Definition of one of the package's extension modules: multi-phase
 // initialisation guarded by a ModuleGuard, the core library initialised
 // before the module's own `exec` step, which runs once per process.
+//
+// The modules keep their state in process globals and so declare that they
+// cannot be loaded into several interpreters.  The interpreter itself then
+// refuses an isolated subinterpreter ("module ... does not support loading
+// in subinterpreters"); a legacy subinterpreter, which skips that check,
+// reaches guarded_create and gets "Interpreter change detected ...".
 //
 //     bw::capi::PackageModule module_def{"brindlewick.url", "url", "URL values.", functions, exec_url};
 //     PyMODINIT_FUNC PyInit_url(void) { return module_def.init(); }
@@ -82,7 +89,7 @@ struct PackageModule {
           slots{
               {Py_mod_create, reinterpret_cast<void*>(package_module_create)},
               {Py_mod_exec, reinterpret_cast<void*>(package_module_exec)},
-              {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+              {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
               {Py_mod_gil, Py_MOD_GIL_USED},
               {0, nullptr},
           } {}

@@ -51,6 +51,7 @@
 #include <utility>
 
 #include "brindlewick/api.hpp"
+#include "brindlewick/compat.hpp"
 #include "brindlewick/pyref.hpp"
 
 namespace bw::coro {
@@ -173,9 +174,12 @@ struct alignas(16) FrameObject {
     PyObject* value;      // what the next resume hands to the body (owned)
     PyObject* out;        // what the body hands out at its suspension (owned)
     PyObject* result;     // value of `co_return`
-    _PyErr_StackItem exc_state;  // exception the body is handling
+    PyObject* pyframe;    // frame object standing for it in introspection (lazy)
+    PyObject* origin;     // cr_origin: where it was created, when tracked
+    ExcStackItem exc_state;  // exception the body is handling
     RootLink roots;       // sentinel of the Root list
     FrameObject* prev_creating;  // frame being created around this one's creation
+    FrameObject* deferred_next;  // link in the thread's list of deferred closes
     const char* qualname;
     void* frame;          // address of the C++ frame while it exists
     Kind kind;
@@ -198,8 +202,8 @@ BW_CORE_API FrameObject* attach_frame(void* frame_address) noexcept;
 // Converts a C++ exception escaping a body into a Python error.
 BW_CORE_API void set_error_from_cxx_exception() noexcept;
 
-// Types of the Python objects (created on first use; null with an error set
-// when creation fails).
+// Types of the Python objects (created by the core library's init step;
+// null with SystemError before it ran).
 BW_CORE_API PyTypeObject* coroutine_type() noexcept;
 BW_CORE_API PyTypeObject* async_gen_type() noexcept;
 
@@ -210,11 +214,12 @@ BW_CORE_API bool is_native_async_gen(PyObject* obj) noexcept;
 // ---- awaiting Python awaitables ----------------------------------------------
 
 // Returns the iterator that drives `awaitable` (a new reference), or null
-// with TypeError, like Python's `await`.
+// with TypeError, like Python's `await`; a coroutine that something else is
+// awaiting already is refused with RuntimeError, as `await` does.
 BW_CORE_API PyObject* get_awaitable_iter(PyObject* awaitable) noexcept;
 // First step of an await (sends None): 1 = completed with *out (new ref),
 // 0 = suspended, the iterator yielded *out, -1 = error.
-BW_CORE_API int start_await(FrameObject* f, PyObject* iter, PyObject** out) noexcept;
+BW_CORE_API int start_await(PyObject* iter, PyObject** out) noexcept;
 
 // Awaitable of one Python awaitable.  Keeps the awaitable alive during the
 // await.  A null awaitable (a failed call) completes at once with null, the
@@ -233,7 +238,7 @@ public:
     bool await_suspend(std::coroutine_handle<P> h) noexcept {
         frame_ = h.promise().frame;
         PyObject* out = nullptr;
-        int r = start_await(frame_, target_.get(), &out);
+        int r = start_await(target_.get(), &out);
         if (r == 0) {
             // Suspended: the driver owns the iterator and hands `out` on.
             frame_->inner = target_.release();
@@ -279,6 +284,28 @@ inline Await await_method(PyObject* obj, PyObject* name, A... args) noexcept {
     return Await(Ref::steal(
         PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
+
+// ---- cancellation of the current asyncio task ------------------------------------
+
+// For a body that catches CancelledError: tells a cancellation of the task
+// running the body (which must propagate) from one the body caused itself
+// (e.g. by cancelling a task it awaits).  Declare it as a local of the body
+// (it holds the task as a Root), `record()` before awaiting, and ask
+// `task_cancelled()` when the await ended in CancelledError.
+class TaskCancellation {
+public:
+    // Records the current task and its cancelling() count: 0, or -1 with an
+    // error set.  Outside a task nothing is recorded.
+    BW_CORE_API int record() noexcept;
+    // 1 when the recorded task's cancelling() count grew since record(): its
+    // own cancellation, which must not be swallowed; 0 otherwise.  The
+    // pending error is kept; -1 replaces it by the failure of the check.
+    BW_CORE_API int task_cancelled() noexcept;
+
+private:
+    Root task_;
+    Py_ssize_t count_ = 0;
+};
 
 // `co_await anext(it)`: awaits `it.__anext__()`.  Null with StopAsyncIteration
 // at the end of the iteration (see end_of_iteration()).
@@ -396,7 +423,8 @@ private:
 
 // Hands a coroutine to Python: returns the coroutine object (new reference),
 // or null with an error set.  `qualname` must be a string with static storage
-// ("Message.read"); it names the object in reprs and warnings.
+// ("Message.read"); it names the object in reprs, warnings, its cr_code and
+// the frame that tracebacks and asyncio's call graphs show for it.
 BW_CORE_API PyObject* make_coroutine(Task&& task, const char* qualname) noexcept;
 // Same for an async generator: returns an async iterator.
 BW_CORE_API PyObject* make_async_gen(AsyncGen&& gen, const char* qualname) noexcept;

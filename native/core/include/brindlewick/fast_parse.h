@@ -1,4 +1,4 @@
-/* Interning tables of the core library.
+/* Interning tables of the core library, and its init step.
  *
  * Each lookup takes the raw bytes of a value and answers with a borrowed
  * reference to the library's shared object of the same value, or NULL when
@@ -15,8 +15,9 @@
 extern "C" {
 #endif
 
-/* Builds the tables; called by every module at initialisation, idempotent.
- * Returns BRINDLEWICK_ERR_NOMEM (with a Python exception set) on failure. */
+/* Initialises the core library (these tables, the native coroutine types);
+ * called by every module's exec step before its own, idempotent.  Returns
+ * BRINDLEWICK_ERR_NOMEM (with a Python exception set) on failure. */
 BW_CORE_API brindlewick_err brindlewick_core_init(void);
 
 /* A `bytes` object: request and response header names, lower-case and in

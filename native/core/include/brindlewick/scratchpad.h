@@ -1,4 +1,5 @@
-/* Per-request bump arena of the core library.
+/* Per-request bump arena of the core library, and the core library's
+ * result codes (brindlewick_err), which its C-style entry points return.
  *
  * The caller owns the ScratchpadArena record (a Request embeds one).  The
  * arena hands out aligned blocks from one buffer; reset makes the whole
