@@ -211,6 +211,19 @@ def test_each_thread_starts_with_its_own_empty_lists():
     assert len(messages._TLS.responses) == 1
 
 
+def test_short_lived_threads_never_see_each_others_pools():
+    def one_exchange(i):
+        assert messages._TLS.responses == []
+        r = acquire_response(200 + i)
+        release_response(r)
+        assert messages._TLS.responses == [r]
+        return r
+
+    pooled = [run_in_thread(lambda i=i: one_exchange(i)) for i in range(20)]
+    assert len({id(r) for r in pooled}) == len(pooled)
+    assert messages._TLS.responses == []
+
+
 def test_release_on_another_thread_lands_in_that_threads_pool():
     r = acquire_response(201)
 

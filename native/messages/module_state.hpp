@@ -105,6 +105,7 @@ struct State {
     PyObject* str_phrase;            // "phrase"
     PyObject* str_requests;          // "requests"
     PyObject* str_responses;         // "responses"
+    PyObject* str_tls_key;           // key of _TLS's dictionary in a thread state's dictionary
     PyTypeObject* ThreadLocalFreelist;
     PyObject* tls;                   // _TLS, the module's one _ThreadLocalFreelist
 };

@@ -11,6 +11,7 @@
 // `reset`.
 #include <Python.h>
 
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -53,19 +54,50 @@ int freelist_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---- the thread's lists ---------------------------------------------------------------
 
+// The calling thread's attribute dictionary of _TLS (what `_TLS.__dict__`
+// gives on this thread), borrowed.  Reading the pools through it skips the
+// generic attribute lookup of threading.local on every call: the type has
+// no descriptors of those names, so a dictionary lookup finds what the
+// attribute lookup would.
+//
+// The dictionary is cached per OS thread together with the id of the thread
+// state it belongs to (ids are never reused), and a strong reference to it
+// is stored in that thread state's own dictionary, so it lives exactly as
+// long as the thread state: the borrowed cache entry is valid whenever the
+// id matches.
+struct ThreadDictCache {
+    uint64_t thread_id;
+    PyObject* dict;  // borrowed; kept alive by the thread state's dictionary
+};
+thread_local ThreadDictCache thread_dict_cache = {0, nullptr};
+
+PyObject* thread_dict() {
+    uint64_t id = PyThreadState_GetID(PyThreadState_Get());
+    if (BW_LIKELY(thread_dict_cache.dict && thread_dict_cache.thread_id == id)) return thread_dict_cache.dict;
+    Ref dict = Ref::steal(PyObject_GetAttr(state.tls, state.str_dict));
+    if (!dict) return nullptr;
+    if (!PyDict_Check(dict.get())) return args::raise_expected("dict", dict.get()), nullptr;
+    PyObject* per_thread = PyThreadState_GetDict();  // borrowed
+    if (!per_thread || PyDict_SetItem(per_thread, state.str_tls_key, dict.get()) < 0) {
+        // No place to keep it: answer without caching.
+        PyErr_Clear();
+        thread_dict_cache = {0, nullptr};
+        return dict.get();  // still referenced by _TLS for this thread
+    }
+    thread_dict_cache = {id, dict.get()};
+    return dict.get();
+}
+
 // The calling thread's list `which` (str_requests or str_responses) of _TLS,
 // a new reference.  A missing or None attribute gives the thread two new
 // empty lists (requests, then responses); any other non-list raises.
 PyObject* thread_list(PyObject* which) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(state.tls, which, &value) < 0) return nullptr;
-    if (BW_LIKELY(value && PyList_CheckExact(value))) return value;
-    if (value && value != Py_None) {
-        args::raise_expected("list", value);
-        Py_DECREF(value);
-        return nullptr;
-    }
-    Py_XDECREF(value);
+    PyObject* dict = thread_dict();
+    if (!dict) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(dict, which);  // borrowed
+    if (BW_LIKELY(value && PyList_CheckExact(value))) return Py_NewRef(value);
+    if (!value && PyErr_Occurred()) return nullptr;
+    if (value && value != Py_None) return args::raise_expected("list", value), nullptr;
     for (PyObject* name : {state.str_requests, state.str_responses}) {
         Ref list = Ref::steal(PyList_New(0));
         if (!list || PyObject_SetAttr(state.tls, name, list.get()) < 0) return nullptr;
@@ -283,7 +315,8 @@ int make_freelist_type(PyObject* module) {
 }  // namespace
 
 int init_pools(PyObject* module) {
-    for (auto [slot, text] : {std::pair{&state.str_requests, "requests"}, std::pair{&state.str_responses, "responses"}}) {
+    for (auto [slot, text] : {std::pair{&state.str_requests, "requests"}, std::pair{&state.str_responses, "responses"},
+                              std::pair{&state.str_tls_key, "brindlewick.messages._TLS"}}) {
         PyObject* s = PyUnicode_InternFromString(text);
         if (!s) return -1;
         Py_XSETREF(*slot, s);
