@@ -95,6 +95,19 @@ struct State {
     PyObject* form_urlencoded;  // b"application/x-www-form-urlencoded"
     PyObject* form_multipart;   // b"multipart/form-data;"
     PyObject* spool_max_size;   // 1048576
+
+    // ---- Response and pools
+    // Filled by init_response_type (response.cpp) and init_pools (pools.cpp).
+    PyTypeObject* ResponseType;
+    PyObject* HTTPStatus;            // http.HTTPStatus
+    PyObject* timedelta_year;        // datetime.timedelta(days=365)
+    PyObject* set_cookie_name;       // b"set-cookie", appended as it is
+    PyObject* str_phrase;            // "phrase"
+    PyObject* str_requests;          // "requests"
+    PyObject* str_responses;         // "responses"
+    PyObject* str_tls_key;           // key of _TLS's dictionary in a thread state's dictionary
+    PyTypeObject* ThreadLocalFreelist;
+    PyObject* tls;                   // _TLS, the module's one _ThreadLocalFreelist
 };
 
 extern State state;

@@ -1,0 +1,341 @@
+// Per-thread pools of requests and responses: _ThreadLocalFreelist (a
+// threading.local whose __init__ gives each thread its own `requests` and
+// `responses` lists), the module's one instance _TLS, and acquire_/release_
+// request and response, as module functions and as native entry points in
+// __pyx_capi__.
+//
+// A pool is a LIFO stack (the end of the list is the top) of objects that
+// were reset on release, capped at kMaxFreelistCapacity per kind and thread.
+// Taking from a non-empty pool assigns the per-exchange fields natively: no
+// Python call, and no attribute lookup by name unless the class overrides
+// `reset`.
+#include <Python.h>
+
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "brindlewick/args.hpp"
+#include "brindlewick/capi.hpp"
+#include "brindlewick/compat.hpp"
+#include "brindlewick/pyref.hpp"
+#include "message_core.hpp"
+#include "response_core.hpp"
+
+#ifndef BW_HAVE_REQUEST
+#define BW_HAVE_REQUEST 0
+#endif
+
+#if BW_HAVE_REQUEST
+#include "request_core.hpp"
+#endif
+
+namespace bw::messages {
+
+namespace {
+
+// ---- _ThreadLocalFreelist ----------------------------------------------------------
+
+// __init__(self): runs once per thread, the first time the thread touches
+// the object (threading.local calls it again for each new thread).
+int freelist_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs) return args::raise_count("__init__", 0, 0, nargs), -1;
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        PyErr_SetString(PyExc_TypeError, "__init__() takes no keyword arguments");
+        return -1;
+    }
+    for (PyObject* name : {state.str_requests, state.str_responses}) {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list || PyObject_SetAttr(self, name, list.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// ---- the thread's lists ---------------------------------------------------------------
+
+// The calling thread's attribute dictionary of _TLS (what `_TLS.__dict__`
+// gives on this thread), borrowed.  Reading the pools through it skips the
+// generic attribute lookup of threading.local on every call: the type has
+// no descriptors of those names, so a dictionary lookup finds what the
+// attribute lookup would.
+//
+// The dictionary is cached per OS thread together with the id of the thread
+// state it belongs to (ids are never reused), and a strong reference to it
+// is stored in that thread state's own dictionary, so it lives exactly as
+// long as the thread state: the borrowed cache entry is valid whenever the
+// id matches.
+struct ThreadDictCache {
+    uint64_t thread_id;
+    PyObject* dict;  // borrowed; kept alive by the thread state's dictionary
+};
+thread_local ThreadDictCache thread_dict_cache = {0, nullptr};
+
+PyObject* thread_dict() {
+    uint64_t id = PyThreadState_GetID(PyThreadState_Get());
+    if (BW_LIKELY(thread_dict_cache.dict && thread_dict_cache.thread_id == id)) return thread_dict_cache.dict;
+    Ref dict = Ref::steal(PyObject_GetAttr(state.tls, state.str_dict));
+    if (!dict) return nullptr;
+    if (!PyDict_Check(dict.get())) return args::raise_expected("dict", dict.get()), nullptr;
+    PyObject* per_thread = PyThreadState_GetDict();  // borrowed
+    if (!per_thread || PyDict_SetItem(per_thread, state.str_tls_key, dict.get()) < 0) {
+        // No place to keep it: answer without caching.
+        PyErr_Clear();
+        thread_dict_cache = {0, nullptr};
+        return dict.get();  // still referenced by _TLS for this thread
+    }
+    thread_dict_cache = {id, dict.get()};
+    return dict.get();
+}
+
+// The calling thread's list `which` (str_requests or str_responses) of _TLS,
+// a new reference.  A missing or None attribute gives the thread two new
+// empty lists (requests, then responses); any other non-list raises.
+PyObject* thread_list(PyObject* which) {
+    PyObject* dict = thread_dict();
+    if (!dict) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(dict, which);  // borrowed
+    if (BW_LIKELY(value && PyList_CheckExact(value))) return Py_NewRef(value);
+    if (!value && PyErr_Occurred()) return nullptr;
+    if (value && value != Py_None) return args::raise_expected("list", value), nullptr;
+    for (PyObject* name : {state.str_requests, state.str_responses}) {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list || PyObject_SetAttr(state.tls, name, list.get()) < 0) return nullptr;
+    }
+    value = PyObject_GetAttr(state.tls, which);
+    if (!value) return nullptr;
+    if (!PyList_CheckExact(value)) {  // a setattr hook that does not store
+        args::raise_expected("list", value);
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return value;
+}
+
+// Removes and returns the top of a non-empty pool (new reference), which
+// must be an instance of `type`: a foreign object pushed by hand is refused
+// rather than treated as one of ours.
+PyObject* pop_pooled(PyObject* list, PyTypeObject* type, const char* expected) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, n - 1));
+    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return nullptr;
+    if (BW_UNLIKELY(!PyObject_TypeCheck(item.get(), type))) return args::raise_expected(expected, item.get()), nullptr;
+    return item.release();
+}
+
+// Pushes `obj` after `reset` succeeded, unless the pool is full; a full
+// pool neither resets nor keeps the object.
+template <class Obj, class Reset>
+int push_released(PyObject* which, Obj* obj, Reset reset) {
+    Ref list = Ref::steal(thread_list(which));
+    if (!list) return -1;
+    if (PyList_GET_SIZE(list.get()) >= kMaxFreelistCapacity) return 0;
+    Ref held = Ref::borrow(as_object(obj));  // reset may run Python code
+    if (reset(obj) < 0) return -1;
+    // That code may have filled the pool in the meantime.
+    if (PyList_GET_SIZE(list.get()) >= kMaxFreelistCapacity) return 0;
+    return PyList_Append(list.get(), held.get());
+}
+
+// ---- responses ----------------------------------------------------------------------
+
+ResponseObject* acquire_response_native(int32_t status, PyObject* headers, PyObject* content) {
+    if (!headers) headers = Py_None;
+    if (!content) content = Py_None;
+    if (!check_response_arguments(headers, content)) return nullptr;
+    Ref list = Ref::steal(thread_list(state.str_responses));
+    if (!list) return nullptr;
+    if (PyList_GET_SIZE(list.get()) == 0) return response_create(status, headers, content);
+    PyObject* op = pop_pooled(list.get(), state.ResponseType, "Response");
+    if (!op) return nullptr;
+    ResponseObject* self = as_response(op);
+    self->status = status;
+    if (headers != Py_None) {
+        assign_field(self->_raw_headers, headers);
+    } else {
+        PyObject* fresh = PyList_New(0);
+        if (!fresh) {
+            Py_DECREF(op);
+            return nullptr;
+        }
+        assign_field_steal(self->_raw_headers, fresh);
+    }
+    assign_field(self->content, content);
+    return self;
+}
+
+int release_response_native(ResponseObject* response) {
+    PyObject* op = as_object(response);
+    if (!op || !PyObject_TypeCheck(op, state.ResponseType)) {
+        if (!op) op = Py_None;
+        return args::raise_arg_type("response", state.ResponseType->tp_name, op), -1;
+    }
+    return push_released(state.str_responses, response,
+                         [](ResponseObject* r) { return response_vtab(r)->reset(r, 0); });
+}
+
+static_assert(std::is_same_v<decltype(&acquire_response_native), AcquireResponseFn>);
+static_assert(std::is_same_v<decltype(&release_response_native), ReleaseResponseFn>);
+
+PyObject* py_acquire_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"status", "headers", "content"};
+    static args::Signature sig{"acquire_response", names, 3, 0};
+    PyObject* a[3];
+    if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
+    int32_t status = 200;
+    if (a[0] && status_from_object(a[0], &status) < 0) return nullptr;
+    return as_object(acquire_response_native(status, a[1], a[2]));
+}
+
+PyObject* py_release_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"response"};
+    static args::Signature sig{"release_response", names, 1, 1};
+    PyObject* a[1];
+    if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
+    if (release_response_native(as_response(a[0])) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- requests ------------------------------------------------------------------------
+
+#if BW_HAVE_REQUEST
+
+RequestObject* acquire_request_native(PyObject* method, PyObject* path, PyObject* raw_query, PyObject* headers,
+                                      PyObject* scope) {
+    if (!method) method = Py_None;
+    if (!path) path = Py_None;
+    if (!raw_query) raw_query = Py_None;
+    if (!headers) headers = Py_None;
+    if (!scope) scope = Py_None;
+    // The fields are typed: a native caller gets the same checks as Python.
+    if (!args::exact(method, &PyUnicode_Type, "method") || !args::exact(path, &PyBytes_Type, "path") ||
+        !args::exact(raw_query, &PyBytes_Type, "raw_query") || !args::exact(headers, &PyList_Type, "headers"))
+        return nullptr;
+    Ref interned = Ref::steal(intern_method_str(method));
+    if (!interned) return nullptr;
+    Ref processed = Ref::steal(build_raw_headers(headers));
+    if (!processed) return nullptr;
+    Ref list = Ref::steal(thread_list(state.str_requests));
+    if (!list) return nullptr;
+    if (PyList_GET_SIZE(list.get()) == 0) {
+        PyObject* op = request_incoming(state.RequestType, interned.get(), path, raw_query, processed.get());
+        if (!op) return nullptr;
+        assign_field(as_request(op)->scope, scope);
+        return as_request(op);
+    }
+    PyObject* op = pop_pooled(list.get(), state.RequestType, "Request");
+    if (!op) return nullptr;
+    RequestObject* self = as_request(op);
+    assign_field(self->method, interned.get());
+    assign_field(self->_path, path);
+    assign_field(self->_raw_query, raw_query);
+    assign_field_steal(self->_raw_headers, processed.release());
+    assign_field(self->scope, scope);
+    assign_field(self->scope_protocol, Py_None);
+    assign_field(self->content, Py_None);
+    assign_field(self->_url, Py_None);
+    assign_field(self->route_values, Py_None);
+    return self;
+}
+
+int release_request_native(RequestObject* request) {
+    PyObject* op = as_object(request);
+    if (!op || !PyObject_TypeCheck(op, state.RequestType)) {
+        if (!op) op = Py_None;
+        return args::raise_arg_type("request", state.RequestType->tp_name, op), -1;
+    }
+    return push_released(state.str_requests, request,
+                         [](RequestObject* r) { return request_vtab(r)->reset(r, 0); });
+}
+
+static_assert(std::is_same_v<decltype(&acquire_request_native), AcquireRequestFn>);
+static_assert(std::is_same_v<decltype(&release_request_native), ReleaseRequestFn>);
+
+PyObject* py_acquire_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"method", "path", "raw_query", "headers", "scope"};
+    static args::Signature sig{"acquire_request", names, 5, 5};
+    PyObject* a[5];
+    if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
+    return as_object(acquire_request_native(a[0], a[1], a[2], a[3], a[4]));
+}
+
+PyObject* py_release_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"request"};
+    static args::Signature sig{"release_request", names, 1, 1};
+    PyObject* a[1];
+    if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
+    if (release_request_native(as_request(a[0])) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+#endif  // BW_HAVE_REQUEST
+
+PyMethodDef pool_functions[] = {
+#if BW_HAVE_REQUEST
+    {"acquire_request", BW_METH_FASTCALL_KW(py_acquire_request),
+     "acquire_request(method, path, raw_query, headers, scope) -> Request\n\n"
+     "A request from this thread's pool (the last released first), or a new one."},
+    {"release_request", BW_METH_FASTCALL_KW(py_release_request),
+     "release_request(request) -> None\n\nResets the request and keeps it in this thread's pool unless it is full."},
+#endif
+    {"acquire_response", BW_METH_FASTCALL_KW(py_acquire_response),
+     "acquire_response(status=200, headers=None, content=None) -> Response\n\n"
+     "A response from this thread's pool (the last released first), or a new one."},
+    {"release_response", BW_METH_FASTCALL_KW(py_release_response),
+     "release_response(response) -> None\n\nResets the response and keeps it in this thread's pool unless it is full."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int make_freelist_type(PyObject* module) {
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    if (!threading) return -1;
+    Ref local = Ref::steal(PyObject_GetAttrString(threading.get(), "local"));
+    if (!local) return -1;
+    if (!PyType_Check(local.get())) {
+        PyErr_SetString(PyExc_TypeError, "threading.local is not a type");
+        return -1;
+    }
+    static PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(freelist_init)},
+        {Py_tp_doc, const_cast<char*>("Per-thread pools: `requests` and `responses`, a list each.")},
+        {0, nullptr},
+    };
+    // Size, collector slots and deallocation come from threading.local.
+    static PyType_Spec spec = {
+        "brindlewick.messages._ThreadLocalFreelist", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
+    };
+    Ref bases = Ref::steal(PyTuple_Pack(1, local.get()));
+    if (!bases) return -1;
+    PyObject* type = type_from_spec(module, &spec, bases.get());
+    if (!type) return -1;
+    Py_XSETREF(state.ThreadLocalFreelist, reinterpret_cast<PyTypeObject*>(type));
+    return PyModule_AddObjectRef(module, "_ThreadLocalFreelist", type);
+}
+
+}  // namespace
+
+int init_pools(PyObject* module) {
+    for (auto [slot, text] : {std::pair{&state.str_requests, "requests"}, std::pair{&state.str_responses, "responses"},
+                              std::pair{&state.str_tls_key, "brindlewick.messages._TLS"}}) {
+        PyObject* s = PyUnicode_InternFromString(text);
+        if (!s) return -1;
+        Py_XSETREF(*slot, s);
+    }
+    if (make_freelist_type(module) < 0) return -1;
+    PyObject* tls = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state.ThreadLocalFreelist));
+    if (!tls) return -1;
+    Py_XSETREF(state.tls, tls);
+    if (PyModule_AddObjectRef(module, "_TLS", tls) < 0) return -1;
+    if (PyModule_AddFunctions(module, pool_functions) < 0) return -1;
+#if BW_HAVE_REQUEST
+    if (capi::export_function(module, "acquire_request", acquire_request_native, kAcquireRequestSig) < 0 ||
+        capi::export_function(module, "release_request", release_request_native, kReleaseRequestSig) < 0)
+        return -1;
+#endif
+    if (capi::export_function(module, "acquire_response", acquire_response_native, kAcquireResponseSig) < 0 ||
+        capi::export_function(module, "release_response", release_response_native, kReleaseResponseSig) < 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace bw::messages

@@ -1,0 +1,388 @@
+import ctypes
+import io
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import brindlewick.messages as messages
+from brindlewick.contents import Content, FormPart
+from brindlewick.cookies import Cookie
+from brindlewick.messages import Message, Response, acquire_response, release_response
+
+CAPACITY = 512
+
+
+@pytest.fixture(autouse=True)
+def empty_pools():
+    messages._TLS.requests = []
+    messages._TLS.responses = []
+    yield
+    messages._TLS.requests = []
+    messages._TLS.responses = []
+
+
+class Counting(Response):
+    resets = 0
+
+    def reset(self):
+        type(self).resets += 1
+        super().reset()
+
+
+def test_thread_local_freelist_is_a_thread_local():
+    assert issubclass(messages._ThreadLocalFreelist, threading.local)
+    assert isinstance(messages._TLS, messages._ThreadLocalFreelist)
+    fresh = messages._ThreadLocalFreelist()
+    assert (fresh.requests, fresh.responses) == ([], [])
+    with pytest.raises(TypeError):
+        messages._ThreadLocalFreelist(1)
+
+
+def test_reuse_is_last_released_first():
+    a, b = Response(200), Response(201)
+    release_response(a)
+    release_response(b)
+    assert acquire_response() is b
+    assert acquire_response() is a
+    c = acquire_response()
+    assert c is not a and c is not b and type(c) is Response
+
+
+def test_acquire_from_an_empty_pool_builds_a_response():
+    headers = [(b"a", b"1")]
+    content = Content(b"text/plain", b"x")
+    r = acquire_response(404, headers, content)
+    assert (r.status, r.content) == (404, content) and r.headers.values is headers
+    blank = acquire_response()
+    assert (blank.status, blank.headers.values, blank.content, blank.state) == (200, [], None, None)
+
+
+def test_acquire_from_the_pool_assigns_the_exchange_values():
+    pooled = Response(500, [(b"old", b"1")], Content(b"text/plain", b"old"))
+    pooled.state = "old"
+    release_response(pooled)
+    headers = []
+    content = Content(b"text/plain", b"new")
+    r = acquire_response(status=302, headers=headers, content=content)
+    assert r is pooled
+    assert (r.status, r.content, r.state) == (302, content, None)
+    assert r.headers.values is headers
+    release_response(r)
+    r = acquire_response()
+    assert (r.status, r.headers.values, r.content) == (200, [], None)
+
+
+def test_release_resets_and_full_pool_keeps_nothing():
+    messages._TLS.responses = [Response(200) for _ in range(CAPACITY)]
+    extra = Counting(404)
+    extra.state = "kept"
+    Counting.resets = 0
+    release_response(extra)
+    assert Counting.resets == 0 and extra.state == "kept"
+    assert len(messages._TLS.responses) == CAPACITY and extra not in messages._TLS.responses
+    messages._TLS.responses.pop()
+    release_response(extra)
+    assert Counting.resets == 1 and extra.state is None
+    assert messages._TLS.responses[-1] is extra
+
+
+def test_pool_stays_bounded_when_reset_fills_it():
+    class Filling(Response):
+        def reset(self):
+            super().reset()
+            messages._TLS.responses.extend(Response(200) for _ in range(CAPACITY))
+
+    r = Filling(200)
+    release_response(r)
+    assert len(messages._TLS.responses) == CAPACITY and r not in messages._TLS.responses
+
+
+def test_failing_reset_is_not_pushed():
+    class Broken(Response):
+        def reset(self):
+            raise RuntimeError("reset failed")
+
+    with pytest.raises(RuntimeError, match="reset failed"):
+        release_response(Broken(200))
+    assert messages._TLS.responses == []
+
+
+def test_failing_dispose_is_not_pushed():
+    class BadContent(Content):
+        def dispose(self):
+            raise OSError("cannot close")
+
+    r = Response(200, None, BadContent(b"text/plain", b"x"))
+    with pytest.raises(OSError, match="cannot close"):
+        release_response(r)
+    assert messages._TLS.responses == []
+
+
+def test_released_subclass_comes_back():
+    r = Counting(200)
+    release_response(r)
+    assert acquire_response(201) is r and r.status == 201
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: acquire_response(2**31), OverflowError, "value too large to convert to int"),
+        (lambda: acquire_response(200, ()), TypeError, "Argument 'headers' has incorrect type (expected list, got tuple)"),
+        (lambda: acquire_response(200, None, b"x"), TypeError,
+         "Argument 'content' has incorrect type (expected brindlewick.contents.Content, got bytes)"),
+        (lambda: acquire_response(200, None, None, None), TypeError,
+         "acquire_response() takes at most 3 positional arguments (4 given)"),
+        (lambda: release_response(Message([])), TypeError,
+         "Argument 'response' has incorrect type (expected brindlewick.messages.Response, got "
+         "brindlewick.messages.Message)"),
+        (lambda: release_response(None), TypeError,
+         "Argument 'response' has incorrect type (expected brindlewick.messages.Response, got NoneType)"),
+    ],
+)
+def test_argument_errors(call, error, message):
+    release_response(Response(200))  # the pooled path checks as the constructor does
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
+
+
+# ---- the thread's lists: repair and corruption --------------------------------------------
+
+
+@pytest.mark.parametrize("damage", ["none", "delete"])
+def test_missing_list_is_repaired_with_two_new_lists(damage):
+    old_requests = messages._TLS.requests
+    old_requests.append("stale")
+    if damage == "none":
+        messages._TLS.responses = None
+    else:
+        del messages._TLS.responses
+    r = Response(200)
+    release_response(r)
+    assert messages._TLS.responses == [r]
+    assert messages._TLS.requests == [] and messages._TLS.requests is not old_requests
+
+
+@pytest.mark.parametrize("bad", [(), {}, "list", type("L", (list,), {})()])
+def test_corrupted_list_raises(bad):
+    messages._TLS.responses = bad
+    for call in (lambda: acquire_response(), lambda: release_response(Response(200))):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == f"Expected list, got {type(bad).__name__}"
+    assert messages._TLS.responses is bad
+
+
+@pytest.mark.parametrize("intruder", [42, Message([]), None])
+def test_foreign_object_in_the_pool_is_refused(intruder):
+    messages._TLS.responses = [intruder]
+    with pytest.raises(TypeError, match="^Expected Response, got "):
+        acquire_response()
+    assert messages._TLS.responses == []
+    assert acquire_response().status == 200
+
+
+# ---- threads ----------------------------------------------------------------------------
+
+
+def run_in_thread(fn):
+    result = {}
+
+    def target():
+        try:
+            result["value"] = fn()
+        except BaseException as e:  # reported to the test
+            result["error"] = e
+
+    t = threading.Thread(target=target)
+    t.start()
+    t.join()
+    if "error" in result:
+        raise result["error"]
+    return result.get("value")
+
+
+def test_each_thread_starts_with_its_own_empty_lists():
+    release_response(Response(200))
+    assert run_in_thread(lambda: (messages._TLS.requests, messages._TLS.responses)) == ([], [])
+    assert len(messages._TLS.responses) == 1
+
+
+def test_short_lived_threads_never_see_each_others_pools():
+    def one_exchange(i):
+        assert messages._TLS.responses == []
+        r = acquire_response(200 + i)
+        release_response(r)
+        assert messages._TLS.responses == [r]
+        return r
+
+    pooled = [run_in_thread(lambda i=i: one_exchange(i)) for i in range(20)]
+    assert len({id(r) for r in pooled}) == len(pooled)
+    assert messages._TLS.responses == []
+
+
+def test_release_on_another_thread_lands_in_that_threads_pool():
+    r = acquire_response(201)
+
+    def elsewhere():
+        release_response(r)
+        return list(messages._TLS.responses), acquire_response() is r
+
+    pool, reused = run_in_thread(elsewhere)
+    assert pool == [r] and reused
+    assert messages._TLS.responses == []
+
+
+def test_concurrent_threads_keep_to_their_own_pools():
+    threads, rounds = 6, 300
+    barrier = threading.Barrier(threads)
+    seen = [set() for _ in range(threads)]
+    errors = []
+
+    def worker(index):
+        try:
+            barrier.wait()
+            held = []
+            for i in range(rounds):
+                r = acquire_response(200 + index, [(b"t", str(index).encode())])
+                assert r.status == 200 + index and r.headers.values == [(b"t", str(index).encode())]
+                r.state = index
+                seen[index].add(id(r))
+                held.append(r)
+                if len(held) == 3 or i == rounds - 1:
+                    for h in held:
+                        release_response(h)
+                    held.clear()
+            pool = messages._TLS.responses
+            assert all(p.state is None and p.headers.values == [] for p in pool)
+            assert 0 < len(pool) <= 3
+            # Keep the objects alive so that ids stay unique across threads.
+            seen[index] = (seen[index], list(pool))
+        except BaseException as e:
+            errors.append(e)
+
+    workers = [threading.Thread(target=worker, args=(i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert not errors, errors
+    pooled = [id(p) for _, pool in seen for p in pool]
+    assert len(pooled) == len(set(pooled))
+    for index, (ids, pool) in enumerate(seen):
+        assert {id(p) for p in pool} <= ids
+
+
+def test_cross_thread_hand_over_under_load():
+    # Thread A acquires, thread B releases: every object ends in B's pool.
+    made = run_in_thread(lambda: [acquire_response(200 + i) for i in range(50)])
+
+    def release_all():
+        for r in made:
+            release_response(r)
+        return list(messages._TLS.responses)
+
+    pool = run_in_thread(release_all)
+    assert pool == made and all(r.status == 200 for r in pool)
+    assert messages._TLS.responses == []
+
+
+# ---- native entry points -------------------------------------------------------------------
+
+_capsule_name = ctypes.pythonapi.PyCapsule_GetName
+_capsule_name.restype = ctypes.c_char_p
+_capsule_name.argtypes = [ctypes.py_object]
+_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_capsule_pointer.restype = ctypes.c_void_p
+_capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+SIGNATURES = {
+    "acquire_response": b"struct ResponseObject *(int32_t, PyObject *, PyObject *)",
+    "release_response": b"int (struct ResponseObject *)",
+}
+
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_published_with_signatures(name):
+    assert _capsule_name(messages.__pyx_capi__[name]) == SIGNATURES[name]
+
+
+def native(name, restype, *argtypes):
+    capsule = messages.__pyx_capi__[name]
+    return ctypes.PYFUNCTYPE(restype, *argtypes)(_capsule_pointer(capsule, SIGNATURES[name]))
+
+
+def test_native_entry_points():
+    acquire = native("acquire_response", ctypes.c_void_p, ctypes.c_int32, ctypes.py_object, ctypes.py_object)
+    release = native("release_response", ctypes.c_int, ctypes.py_object)
+    r = Response(200)
+    assert release(r) == 0 and messages._TLS.responses == [r]
+    headers = [(b"a", b"b")]
+    address = acquire(-5, headers, None)
+    got = ctypes.cast(address, ctypes.py_object).value
+    ctypes.pythonapi.Py_DecRef(ctypes.c_void_p(address))  # the entry's new reference
+    assert got is r and (r.status, r.headers.values) == (-5, headers)
+    assert release(Counting(200)) == 0 and isinstance(messages._TLS.responses[-1], Counting)
+
+
+# ---- a recycled response shows nothing of the one before ---------------------------------------
+
+header_items = st.lists(st.tuples(st.binary(min_size=1, max_size=12), st.binary(max_size=20)), max_size=6)
+cookie_names = st.text("abcdefghijklmnop", min_size=1, max_size=8)
+
+
+class Tracked(Content):
+    disposed = 0
+
+    def dispose(self):
+        type(self).disposed += 1
+        super().dispose()
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    exchanges=st.lists(
+        st.fixed_dictionaries(
+            {
+                "status": st.integers(-(2**31), 2**31 - 1),
+                "headers": header_items,
+                "cookies": st.lists(cookie_names, max_size=4),
+                "body": st.none() | st.binary(max_size=64),
+                "files": st.lists(st.binary(max_size=16), max_size=3),
+                "state": st.none() | st.integers() | st.text(max_size=5),
+                "view": st.booleans(),
+            }
+        ),
+        min_size=1,
+        max_size=6,
+    )
+)
+def test_recycled_response_is_blank(exchanges):
+    messages._TLS.responses = []
+    for ex in exchanges:
+        r = acquire_response(ex["status"], list(ex["headers"]) or None)
+        assert r._headers is None
+        assert r.status == ex["status"]
+        assert r.headers.values == list(ex["headers"])
+        assert r.cookies == {} and r.state is None and r.context is None and r._form_data is None
+        assert r.content is None and r.scope_protocol is None
+        for name in ex["cookies"]:
+            r.set_cookie(Cookie(name, "v"))
+        if ex["body"] is not None:
+            r.content = Tracked(b"application/octet-stream", ex["body"])
+        if ex["files"]:
+            r._form_data = {"f": [FormPart(b"f", io.BytesIO(data), b"f.bin") for data in ex["files"]]}
+        if ex["view"]:
+            r.headers
+        r.state, r.context, r.scope_protocol, r._context = ex["state"], {"k": 1}, object(), "private"
+        disposed = Tracked.disposed
+        release_response(r)
+        assert Tracked.disposed == disposed + (ex["body"] is not None)
+        assert r._context == "private"
+    r = acquire_response()
+    assert r._headers is None
+    assert (r.status, r.headers.values, r.cookies, r.state, r.content, r._form_data, r.context) == (
+        200, [], {}, None, None, None, None)
