@@ -7,6 +7,7 @@
 #include "brindlewick/fast_parse.h"
 #include "brindlewick/pyref.hpp"
 #include "message_core.hpp"
+#include "request_core.hpp"
 
 namespace bw::messages {
 
@@ -244,7 +245,8 @@ int exec(PyObject* module) {
     if (PyModule_AddFunctions(module, functions) < 0 || PyModule_AddFunctions(module, body_functions) < 0 ||
         PyModule_AddFunctions(module, form_functions) < 0)
         return -1;
-    return init_message_type(module);
+    if (init_message_type(module) < 0) return -1;
+    return init_request_type(module);
 }
 
 capi::PackageModule module_def{"brindlewick.messages", "messages",
