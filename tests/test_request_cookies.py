@@ -41,7 +41,7 @@ def test_cookies(values, expected):
 
 JUNK = [b"", b";", b"; ; ", b"=", b"a", b"a=", b"=b", b"a==b", b"%zz=%", b"  a = 1 ", b'a="q"', b"a=1; ; b=2",
         b"a=%ff", b"a=%C3%A9%C3", b"\xc3\xa9=\xc3\xa9", b"a=1;;; ", b"a=b; c", b"; a=1", b"x=%E2%82%C3%A9",
-        b"a=+1+", b"a\tb=c\x00d"]
+        b"a=+1+", b"a\tb=c\x00d", b"a=\t", b"\ta=1", b"a =1", b"a= 1", b"a=1\x0b", b"\x7f=~"]
 
 
 @pytest.mark.parametrize("value", JUNK)

@@ -60,20 +60,39 @@ int split_fragment(const char* data, Py_ssize_t length, Ref& name, Ref& value) {
     return -1;
 }
 
+// Whether split_value could trim this byte from the end of a side.
+inline bool maybe_trimmed(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+int set_cookie_entry(PyObject* cookies, const char* name, Py_ssize_t name_length, const char* value,
+                     Py_ssize_t value_length) {
+    while (value_length > 0 && (value[value_length - 1] == ';' || value[value_length - 1] == ' '))
+        value_length--;  // rstrip(b"; ")
+    Ref decoded_value = Ref::steal(decode_cookie_text(value, value_length));
+    if (!decoded_value) return -1;
+    Ref decoded_name = Ref::steal(decode_cookie_text(name, name_length));
+    if (!decoded_name) return -1;
+    return PyDict_SetItem(cookies, decoded_name.get(), decoded_value.get());
+}
+
 int add_fragment(PyObject* cookies, const char* data, Py_ssize_t length) {
+    // A fragment split by its first '=' into sides that have nothing to
+    // trim at either end is exactly what split_value returns for it: take
+    // the sides in place.  Anything else goes to split_value itself.
+    const char* eq = static_cast<const char*>(memchr(data, '=', static_cast<size_t>(length)));
+    if (eq) {
+        Py_ssize_t name_length = eq - data, value_length = length - name_length - 1;
+        const char* value = eq + 1;
+        bool plain = (name_length == 0 || (!maybe_trimmed(data[0]) && !maybe_trimmed(data[name_length - 1]))) &&
+                     (value_length == 0 || (!maybe_trimmed(value[0]) && !maybe_trimmed(value[value_length - 1])));
+        if (plain) return set_cookie_entry(cookies, data, name_length, value, value_length);
+    }
     Ref name_bytes, value_bytes;
     int r = split_fragment(data, length, name_bytes, value_bytes);
     if (r != 0) return r < 0 ? -1 : 0;
     if (!PyBytes_Check(name_bytes.get())) return args::raise_expected("bytes", name_bytes.get()), -1;
     if (!PyBytes_Check(value_bytes.get())) return args::raise_expected("bytes", value_bytes.get()), -1;
-    const char* v = PyBytes_AS_STRING(value_bytes.get());
-    Py_ssize_t vn = PyBytes_GET_SIZE(value_bytes.get());
-    while (vn > 0 && (v[vn - 1] == ';' || v[vn - 1] == ' ')) vn--;  // rstrip(b"; ")
-    Ref value = Ref::steal(decode_cookie_text(v, vn));
-    if (!value) return -1;
-    Ref name = Ref::steal(decode_cookie_text(PyBytes_AS_STRING(name_bytes.get()), PyBytes_GET_SIZE(name_bytes.get())));
-    if (!name) return -1;
-    return PyDict_SetItem(cookies, name.get(), value.get());
+    return set_cookie_entry(cookies, PyBytes_AS_STRING(name_bytes.get()), PyBytes_GET_SIZE(name_bytes.get()),
+                            PyBytes_AS_STRING(value_bytes.get()), PyBytes_GET_SIZE(value_bytes.get()));
 }
 
 PyObject* read_cookies(RequestObject* self) {
