@@ -212,7 +212,7 @@ class Tracked(Content):
         st.fixed_dictionaries(
             {
                 "method": st.sampled_from(["GET", "POST", "PATCH", "BREW"]),
-                "path": st.binary(min_size=1, max_size=10).map(lambda b: b"/" + b.replace(b"?", b"")),
+                "path": st.text(alphabet="abc/%-._~", min_size=1, max_size=10).map(lambda t: b"/" + t.encode()),
                 "headers": st.lists(st.tuples(st.binary(min_size=1, max_size=10), st.binary(max_size=10)), max_size=5),
                 "cookie": st.none() | st.text("abcdef", min_size=1, max_size=5),
                 "body": st.none() | st.binary(max_size=40),

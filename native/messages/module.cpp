@@ -8,6 +8,7 @@
 #include "brindlewick/pyref.hpp"
 #include "message_core.hpp"
 #include "response_core.hpp"
+#include "request_core.hpp"
 
 namespace bw::messages {
 
@@ -245,9 +246,9 @@ int exec(PyObject* module) {
     if (PyModule_AddFunctions(module, functions) < 0 || PyModule_AddFunctions(module, body_functions) < 0 ||
         PyModule_AddFunctions(module, form_functions) < 0)
         return -1;
-    if (init_message_type(module) < 0) return -1;
-    if (init_response_type(module) < 0 || init_pools(module) < 0) return -1;
-    return 0;
+    if (init_message_type(module) < 0 || init_request_type(module) < 0 || init_response_type(module) < 0)
+        return -1;
+    return init_pools(module);
 }
 
 capi::PackageModule module_def{"brindlewick.messages", "messages",

@@ -108,6 +108,51 @@ struct State {
     PyObject* str_tls_key;           // key of _TLS's dictionary in a thread state's dictionary
     PyTypeObject* ThreadLocalFreelist;
     PyObject* tls;                   // _TLS, the module's one _ThreadLocalFreelist
+    // ---- Request (request*.cpp, cors.cpp; filled by init_request_state)
+    PyTypeObject* RequestType;
+    PyObject* read_stream_fn;   // the module's _read_stream
+    PyObject* call_soon_fn;     // the module's _call_soon
+    PyObject* urlencode;        // urllib.parse.urlencode
+    PyObject* quote;            // urllib.parse.quote
+    PyObject* client_default;   // ("", 0)
+    // Header names (the core library's shared objects where it has them).
+    PyObject* h_expect;
+    PyObject* h_etag;
+    PyObject* h_if_none_match;
+    PyObject* h_host;
+    PyObject* h_cookie;
+    PyObject* h_origin_spelled;  // b"Origin"
+    PyObject* h_acrm_spelled;    // b"Access-Control-Request-Method"
+    PyObject* b_equals;          // b"="
+    PyObject* b_cookie_joiner;   // b"; "
+    // Method strings compared by the CORS helpers.
+    PyObject* m_get;
+    PyObject* m_head;
+    PyObject* m_trace;
+    PyObject* m_options;
+    // Attribute and key names.
+    PyObject* str_get;
+    PyObject* str_scheme;
+    PyObject* str_root_path;
+    PyObject* str_client;
+    PyObject* str_url;
+    PyObject* str_is_absolute;
+    PyObject* str_host;
+    PyObject* str_base_path;
+    PyObject* str__path;
+    PyObject* str__raw_query;
+    PyObject* str_with_query;
+    PyObject* str_values;
+    PyObject* str_file;
+    PyObject* str_close;
+    PyObject* str_receive;
+    PyObject* str_complete;
+    PyObject* str_type;
+    PyObject* str_http_disconnect;
+    PyObject* str_identity;
+    PyObject* str_user;
+    PyObject* str_client_ip;
+    PyObject* str_value;
 };
 
 extern State state;

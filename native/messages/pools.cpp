@@ -22,13 +22,8 @@
 #include "message_core.hpp"
 #include "response_core.hpp"
 
-#ifndef BW_HAVE_REQUEST
-#define BW_HAVE_REQUEST 0
-#endif
 
-#if BW_HAVE_REQUEST
 #include "request_core.hpp"
-#endif
 
 namespace bw::messages {
 
@@ -198,7 +193,6 @@ PyObject* py_release_response(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 // ---- requests ------------------------------------------------------------------------
 
-#if BW_HAVE_REQUEST
 
 RequestObject* acquire_request_native(PyObject* method, PyObject* path, PyObject* raw_query, PyObject* headers,
                                       PyObject* scope) {
@@ -268,16 +262,13 @@ PyObject* py_release_request(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-#endif  // BW_HAVE_REQUEST
 
 PyMethodDef pool_functions[] = {
-#if BW_HAVE_REQUEST
     {"acquire_request", BW_METH_FASTCALL_KW(py_acquire_request),
      "acquire_request(method, path, raw_query, headers, scope) -> Request\n\n"
      "A request from this thread's pool (the last released first), or a new one."},
     {"release_request", BW_METH_FASTCALL_KW(py_release_request),
      "release_request(request) -> None\n\nResets the request and keeps it in this thread's pool unless it is full."},
-#endif
     {"acquire_response", BW_METH_FASTCALL_KW(py_acquire_response),
      "acquire_response(status=200, headers=None, content=None) -> Response\n\n"
      "A response from this thread's pool (the last released first), or a new one."},
@@ -327,11 +318,9 @@ int init_pools(PyObject* module) {
     Py_XSETREF(state.tls, tls);
     if (PyModule_AddObjectRef(module, "_TLS", tls) < 0) return -1;
     if (PyModule_AddFunctions(module, pool_functions) < 0) return -1;
-#if BW_HAVE_REQUEST
     if (capi::export_function(module, "acquire_request", acquire_request_native, kAcquireRequestSig) < 0 ||
         capi::export_function(module, "release_request", release_request_native, kReleaseRequestSig) < 0)
         return -1;
-#endif
     if (capi::export_function(module, "acquire_response", acquire_response_native, kAcquireResponseSig) < 0 ||
         capi::export_function(module, "release_response", release_response_native, kReleaseResponseSig) < 0)
         return -1;

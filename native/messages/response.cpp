@@ -365,8 +365,8 @@ int response_is_redirect(ResponseObject* self, int skip_dispatch) {
 }
 
 int response_reset(ResponseObject* self, int skip_dispatch) {
-    if (!skip_dispatch && response_overrides.overridden(as_object(self), kReset)) {
-        Ref r = Ref::steal(call_response_override(self, kReset, nullptr, 0));
+    if (!skip_dispatch && response_overrides.overridden(as_object(self), kResponseReset)) {
+        Ref r = Ref::steal(call_response_override(self, kResponseReset, nullptr, 0));
         return r ? 0 : -1;
     }
     self->status = 200;

@@ -17,7 +17,7 @@ namespace bw::messages {
 // a subclass that replaces them is honoured by the native callers too.
 enum ResponseSlot {
     kIsRedirect,
-    kReset,
+    kResponseReset,
     kSetCookie,
     kGetCookies,
     kResponseSlotCount

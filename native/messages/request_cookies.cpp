@@ -1,0 +1,239 @@
+// Cookies of Request (read from the cookie headers, and set_cookie, which
+// keeps all of them in one header), and the session, user and identity
+// properties.
+#include <Python.h>
+
+#include <cstring>
+
+#include "brindlewick/args.hpp"
+#include "brindlewick/pyref.hpp"
+#include "request_core.hpp"
+
+namespace bw::messages {
+
+namespace {
+
+// Same check as bytes.decode("utf-8") (strict), without keeping the text.
+int check_utf8(const char* data, Py_ssize_t length) {
+    for (Py_ssize_t i = 0; i < length; i++)
+        if (static_cast<unsigned char>(data[i]) >= 0x80) {
+            Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, length, nullptr));
+            return text ? 0 : -1;
+        }
+    return 0;
+}
+
+// unquote(text.decode()) of bytes.
+PyObject* decode_cookie_text(const char* data, Py_ssize_t length) {
+    if (check_utf8(data, length) < 0) return nullptr;
+    return percent_decode(data, length, false);
+}
+
+// `name, value = split_value(fragment, b"=")`; 0 on success, 1 for a
+// fragment to skip (ValueError), -1 for any other error.
+int split_fragment(const char* data, Py_ssize_t length, Ref& name, Ref& value) {
+    Ref fragment = Ref::steal(PyBytes_FromStringAndSize(data, length));
+    if (!fragment) return -1;
+    Ref pair = Ref::steal(state.split_value(fragment.get(), state.b_equals));
+    if (pair && PyTuple_CheckExact(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2) {
+        name = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+        value = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+        return 0;
+    }
+    if (pair) {
+        if (pair.get() == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+            return -1;
+        }
+        Ref items = Ref::steal(PySequence_Tuple(pair.get()));
+        if (items && PyTuple_GET_SIZE(items.get()) == 2) {
+            name = Ref::borrow(PyTuple_GET_ITEM(items.get(), 0));
+            value = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
+            return 0;
+        }
+        if (items) return 1;  // wrong length: the ValueError of unpacking, skipped
+    }
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        return 1;
+    }
+    return -1;
+}
+
+// Whether split_value could trim this byte from the end of a side.
+inline bool maybe_trimmed(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+int set_cookie_entry(PyObject* cookies, const char* name, Py_ssize_t name_length, const char* value,
+                     Py_ssize_t value_length) {
+    while (value_length > 0 && (value[value_length - 1] == ';' || value[value_length - 1] == ' '))
+        value_length--;  // rstrip(b"; ")
+    Ref decoded_value = Ref::steal(decode_cookie_text(value, value_length));
+    if (!decoded_value) return -1;
+    Ref decoded_name = Ref::steal(decode_cookie_text(name, name_length));
+    if (!decoded_name) return -1;
+    return PyDict_SetItem(cookies, decoded_name.get(), decoded_value.get());
+}
+
+int add_fragment(PyObject* cookies, const char* data, Py_ssize_t length) {
+    // A fragment split by its first '=' into sides that have nothing to
+    // trim at either end is exactly what split_value returns for it: take
+    // the sides in place.  Anything else goes to split_value itself.
+    const char* eq = static_cast<const char*>(memchr(data, '=', static_cast<size_t>(length)));
+    if (eq) {
+        Py_ssize_t name_length = eq - data, value_length = length - name_length - 1;
+        const char* value = eq + 1;
+        bool plain = (name_length == 0 || (!maybe_trimmed(data[0]) && !maybe_trimmed(data[name_length - 1]))) &&
+                     (value_length == 0 || (!maybe_trimmed(value[0]) && !maybe_trimmed(value[value_length - 1])));
+        if (plain) return set_cookie_entry(cookies, data, name_length, value, value_length);
+    }
+    Ref name_bytes, value_bytes;
+    int r = split_fragment(data, length, name_bytes, value_bytes);
+    if (r != 0) return r < 0 ? -1 : 0;
+    if (!PyBytes_Check(name_bytes.get())) return args::raise_expected("bytes", name_bytes.get()), -1;
+    if (!PyBytes_Check(value_bytes.get())) return args::raise_expected("bytes", value_bytes.get()), -1;
+    return set_cookie_entry(cookies, PyBytes_AS_STRING(name_bytes.get()), PyBytes_GET_SIZE(name_bytes.get()),
+                            PyBytes_AS_STRING(value_bytes.get()), PyBytes_GET_SIZE(value_bytes.get()));
+}
+
+PyObject* read_cookies(RequestObject* self) {
+    Ref cookies = Ref::steal(PyDict_New());
+    if (!cookies) return nullptr;
+    Ref values = Ref::steal(self->vtab->get_headers(self, state.h_cookie, 0));
+    if (!values) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); i++) {
+        Ref header = Ref::borrow(PyList_GET_ITEM(values.get(), i));
+        if (!PyBytes_Check(header.get())) return args::raise_expected("bytes", header.get()), nullptr;
+        // Fragments are separated by "; " exactly (a bare ';' does not split).
+        const char* data = PyBytes_AS_STRING(header.get());
+        Py_ssize_t length = PyBytes_GET_SIZE(header.get()), start = 0;
+        for (;;) {
+            Py_ssize_t end = start;
+            while (end + 1 < length && !(data[end] == ';' && data[end + 1] == ' ')) end++;
+            if (end + 1 >= length) end = length;
+            if (add_fragment(cookies.get(), data + start, end - start) < 0) return nullptr;
+            if (end >= length) break;
+            start = end + 2;
+        }
+    }
+    return cookies.release();
+}
+
+PyObject* get_cookies(PyObject* op, void*) { return read_cookies(as_request(op)); }
+
+PyObject* py_get_cookie(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name"};
+    static args::Signature sig{"get_cookie", names, 1, 1};
+    PyObject* a[1];
+    if (!args::parse(sig, args, nargs, kwnames, a) || !args::exact(a[0], &PyUnicode_Type, "name")) return nullptr;
+    Ref cookies = Ref::steal(read_cookies(as_request(op)));
+    if (!cookies) return nullptr;
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(cookies.get(), a[0], &value) < 0) return nullptr;
+    return value ? value : Py_NewRef(Py_None);
+}
+
+// quote(text), as urllib.parse.quote does it with its defaults.
+PyObject* quoted(PyObject* text) { return PyObject_CallOneArg(state.quote, text); }
+
+PyObject* py_set_cookie(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "value"};
+    static args::Signature sig{"set_cookie", names, 2, 2};
+    PyObject* a[2];
+    if (!args::parse(sig, args, nargs, kwnames, a) || !args::exact(a[0], &PyUnicode_Type, "name") ||
+        !args::exact(a[1], &PyUnicode_Type, "value"))
+        return nullptr;
+    RequestObject* self = as_request(op);
+    Ref name = Ref::steal(quoted(a[0]));
+    if (!name) return nullptr;
+    Ref value = Ref::steal(quoted(a[1]));
+    if (!value) return nullptr;
+    if (!PyUnicode_Check(name.get())) return args::raise_expected("str", name.get()), nullptr;
+    if (!PyUnicode_Check(value.get())) return args::raise_expected("str", value.get()), nullptr;
+    Ref text = Ref::steal(PyUnicode_FromFormat("%U=%U", name.get(), value.get()));
+    if (!text) return nullptr;
+    Ref cookie = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+    if (!cookie) return nullptr;
+    Ref current = Ref::steal(self->vtab->get_first_header(self, state.h_cookie, 0));
+    if (!current) return nullptr;
+    if (current.get() == Py_None || PyBytes_GET_SIZE(current.get()) == 0) {
+        if (self->_raw_headers == Py_None) {
+            PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "append");
+            return nullptr;
+        }
+        Ref entry = Ref::steal(header_entry(state.h_cookie, cookie.get()));
+        if (!entry) return nullptr;
+        Ref list = Ref::borrow(self->_raw_headers);
+        if (PyList_Append(list.get(), entry.get()) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    // One header carries every cookie, joined the way the reader splits
+    // them: "a=1; b=2" (the RFC 6265 cookie-string form).
+    Py_ssize_t nc = PyBytes_GET_SIZE(current.get()), nn = PyBytes_GET_SIZE(cookie.get());
+    Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, nc + 2 + nn));
+    if (!joined) return nullptr;
+    char* out = PyBytes_AS_STRING(joined.get());
+    memcpy(out, PyBytes_AS_STRING(current.get()), static_cast<size_t>(nc));
+    memcpy(out + nc, "; ", 2);
+    memcpy(out + nc + 2, PyBytes_AS_STRING(cookie.get()), static_cast<size_t>(nn));
+    return self->vtab->set_header(self, state.h_cookie, joined.get(), 0);
+}
+
+// ---- session, user, identity ---------------------------------------------------------
+
+PyObject* get_session(PyObject* op, void*) {
+    PyObject* session = as_request(op)->_session;
+    if (session == Py_None) {
+        PyErr_SetString(PyExc_TypeError,
+                        "A session is not configured for this request, activate sessions using `app.use_sessions` "
+                        "method.");
+        return nullptr;
+    }
+    return Py_NewRef(session);
+}
+
+int set_session(PyObject* op, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    assign_field(as_request(op)->_session, value);
+    return 0;
+}
+
+PyObject* get_user(PyObject* op, void*) { return request_get_user(as_request(op)); }
+
+int set_user(PyObject* op, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    assign_field(as_request(op)->_user, value);
+    return 0;
+}
+
+PyObject* get_identity(PyObject* op, void*) {
+    if (request_overrides.overridden(op, kUser)) return PyObject_GetAttr(op, state.str_user);
+    return request_get_user(as_request(op));
+}
+
+}  // namespace
+
+PyObject* request_get_user(RequestObject* self) {
+    if (self->_user == Py_None) {
+        PyObject* identity = PyObject_CallNoArgs(state.Identity);
+        if (!identity) return nullptr;
+        assign_field_steal(self->_user, identity);
+    }
+    return Py_NewRef(self->_user);
+}
+
+PyGetSetDef request_cookie_getset[] = {
+    {"cookies", get_cookies, nullptr, "The cookies sent by the client: dict of name to value, read afresh.", nullptr},
+    {"session", get_session, set_session, "The session; reading it without sessions configured raises.", nullptr},
+    {"user", get_user, set_user, "The user identity, an anonymous Identity() until set.", nullptr},
+    {"identity", get_identity, set_user, "Same as user.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef request_cookie_methods[] = {
+    {"get_cookie", BW_METH_FASTCALL_KW(py_get_cookie), "get_cookie(name) -> str | None: the value of one cookie."},
+    {"set_cookie", BW_METH_FASTCALL_KW(py_set_cookie),
+     "set_cookie(name, value) -> None: adds a cookie to the request's single cookie header."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace bw::messages
