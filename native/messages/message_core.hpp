@@ -54,9 +54,10 @@ PyObject* build_raw_headers(PyObject* headers);
 // lists its own object fields after Message's,
 //     using RequestFields = MessageFieldsOf<RequestObject, &RequestObject::method, ...>;
 // and uses RequestFields::traverse / clear / dealloc as its slots.
+// Clearing stores None (see NoneClearingFields).
 template <class T, auto... Extra>
 using MessageFieldsOf =
-    WeakRefObjectFields<T, &T::weakreflist, &T::_raw_headers, &T::_headers, &T::content, &T::scope_protocol,
+    NoneClearingFields<T, &T::weakreflist, &T::_raw_headers, &T::_headers, &T::content, &T::scope_protocol,
                         &T::_form_data, &T::context, Extra...>;
 
 // Fills `out` with the entries of `tables` followed by the sentinel; -1 with

@@ -537,20 +537,6 @@ using RequestFields =
                     &RequestObject::_host, &RequestObject::_scheme, &RequestObject::_context,
                     &RequestObject::services, &RequestObject::_is_disconnected>;
 
-// Clearing sets every field to None rather than null: an object a finalizer
-// or weak-reference callback still reaches keeps working.
-int request_clear(PyObject* op) {
-    RequestObject* self = as_request(op);
-    for (PyObject** field :
-         {&self->_raw_headers, &self->_headers, &self->content, &self->scope_protocol, &self->_form_data,
-          &self->context, &self->method, &self->_url, &self->_path, &self->_raw_query, &self->route_values,
-          &self->scope, &self->_user, &self->_di_scope, &self->state, &self->_session, &self->_base_path,
-          &self->_original_client_ip, &self->_host, &self->_scheme, &self->_context, &self->services,
-          &self->_is_disconnected})
-        assign_field(*field, Py_None);
-    return 0;
-}
-
 void request_dealloc(PyObject* op) {
     RequestObject* self = as_request(op);
     PyObject_GC_UnTrack(op);
@@ -689,7 +675,7 @@ int init_request_type(PyObject* module) {
         {BW_tp_vectorcall, reinterpret_cast<void*>(request_vectorcall)},
         {Py_tp_dealloc, reinterpret_cast<void*>(request_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(RequestFields::traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(request_clear)},
+        {Py_tp_clear, reinterpret_cast<void*>(RequestFields::clear)},
         {Py_tp_repr, reinterpret_cast<void*>(request_repr)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getset},

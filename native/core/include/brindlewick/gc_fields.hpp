@@ -71,4 +71,35 @@ struct WeakRefObjectFields : ObjectFields<T, Fields...> {
     }
 };
 
+// Same as WeakRefObjectFields, except that `clear` (the collector's
+// tp_clear) stores None instead of null: for types whose getters and
+// native callers read every field as an object, so an instance that a
+// finalizer or a weak-reference callback still reaches after the collector
+// broke its cycle keeps working.  `dealloc` releases the fields as usual.
+template <class T, auto WeakList, auto... Fields>
+struct NoneClearingFields : ObjectFields<T, Fields...> {
+    static int clear(PyObject* op) {
+        T* self = reinterpret_cast<T*>(op);
+        (store_none(self->*Fields), ...);
+        return 0;
+    }
+
+    static void dealloc(PyObject* op) {
+        PyTypeObject* type = Py_TYPE(op);
+        PyObject_GC_UnTrack(op);
+        if (reinterpret_cast<T*>(op)->*WeakList) PyObject_ClearWeakRefs(op);
+        ObjectFields<T, Fields...>::clear(op);
+        type->tp_free(op);
+        Py_DECREF(type);
+    }
+
+  private:
+    template <class P>
+    static void store_none(P*& field) {
+        PyObject* old = reinterpret_cast<PyObject*>(field);
+        field = reinterpret_cast<P*>(Py_NewRef(Py_None));
+        Py_XDECREF(old);
+    }
+};
+
 }  // namespace bw
