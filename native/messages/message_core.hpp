@@ -8,6 +8,7 @@
 
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/overrides.hpp"
+#include "brindlewick/pyref.hpp"
 #include "messages.hpp"
 #include "module_state.hpp"
 
@@ -139,6 +140,22 @@ inline int content_is_present(PyObject* content) {
     if (content == Py_None) return 0;
     return PyObject_IsTrue(content);
 }
+
+// The message's content, tested the way `if content:` reads it: 1 with the
+// tested object in `out`, 0 when it is None or false, -1 on error.  A
+// content's __bool__ is Python code that may replace `self.content` or drop
+// the last reference to the very object being tested, so callers go on with
+// the object in `out` and never re-read the field after the test.
+inline int held_content(MessageObject* self, Ref& out) {
+    if (self->content == Py_None) return 0;
+    out = Ref::borrow(self->content);
+    return PyObject_IsTrue(out.get());
+}
+
+// Error message of a header operation whose Python callback (a name's
+// lower(), an entry's __iter__, an __eq__) replaced or unset the message's
+// header list while the operation was walking it.
+inline constexpr const char kHeaderListReplaced[] = "the header list was replaced during a header lookup";
 
 // Calls an override and converts its result to a truth value.
 int call_override_bool(MessageObject* self, int slot, PyObject* const* args, size_t nargs);
