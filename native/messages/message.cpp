@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/capi.hpp"
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/compat.hpp"
@@ -420,6 +421,7 @@ int init_message_type(PyObject* module) {
     if (!type) return -1;
     Py_XSETREF(state.MessageType, reinterpret_cast<PyTypeObject*>(type));
     if (message_overrides.bind(state.MessageType) < 0) return -1;
+    if (capi::export_vtable(state.MessageType, &message_vtable, kMessageVTableSig) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     return PyModule_AddObjectRef(module, "Message", type);
 }
