@@ -17,11 +17,12 @@ PyObject* content_type(MessageObject* self, int skip_dispatch) {
         if (r && !args::expect_exact(r.get(), &PyBytes_Type)) return nullptr;
         return r.release();
     }
-    Ref content;
-    int present = held_content(self, content);
+    Ref hold;
+    PyObject* content;
+    int present = test_content(self, hold, content);
     if (present < 0) return nullptr;
     if (present) {
-        PyObject* type = reinterpret_cast<ContentObject*>(content.get())->type;
+        PyObject* type = reinterpret_cast<ContentObject*>(content)->type;
         if (PyBytes_CheckExact(type) && PyBytes_GET_SIZE(type) > 0) return Py_NewRef(type);
     }
     return self->vtab->get_first_header(self, state.content_type, 0);

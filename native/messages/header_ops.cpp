@@ -382,6 +382,29 @@ PyObject* remove_header(MessageObject* self, PyObject* key, int skip_dispatch) {
     Py_RETURN_NONE;
 }
 
+namespace {
+
+// Whether a (name, value) pair read from an entry matches `k`, by the rules
+// of _has_header: 1, 0, or -1 with an exception set.
+inline int pair_matches(HeaderKey& k, PyObject* name, PyObject* value) {
+    if (!expect_bytes_result(name) || !expect_bytes_result(value)) return -1;
+    if (name == Py_None) return raise_lower_on_none(), -1;
+    return k.matches_bytes(name);
+}
+
+// An entry that is not an exact 2-tuple: unpacked like `name, value =
+// entry`, which runs the __iter__ and __next__ of an iterable entry, so the
+// list and the entry are held across it.
+[[gnu::noinline]] int entry_matches_unpacked(HeaderWalk& walk, PyObject* entry, HeaderKey& k) {
+    walk.hold();
+    Ref held = Ref::borrow(entry);
+    Ref first, second;
+    if (unpack_pair(entry, first, second) < 0 || !walk.still_current()) return -1;
+    return pair_matches(k, first.get(), second.get());
+}
+
+}  // namespace
+
 int has_header_native(MessageObject* self, PyObject* key) {
     HeaderKey k;
     if (!k.init(key)) return -1;
@@ -391,22 +414,10 @@ int has_header_native(MessageObject* self, PyObject* key) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
         if (!walk.still_current()) return -1;
         PyObject* entry = PyList_GET_ITEM(list, i);
-        PyObject *name, *value;
-        Ref first, second, held;
-        if (BW_LIKELY(PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)) {
-            name = PyTuple_GET_ITEM(entry, 0);
-            value = PyTuple_GET_ITEM(entry, 1);
-        } else {
-            // Unpacking an iterable entry runs its __iter__ and __next__.
-            walk.hold();
-            held = Ref::borrow(entry);
-            if (unpack_pair(entry, first, second) < 0 || !walk.still_current()) return -1;
-            name = first.get();
-            value = second.get();
-        }
-        if (!expect_bytes_result(name) || !expect_bytes_result(value)) return -1;
-        if (name == Py_None) return raise_lower_on_none(), -1;
-        if (k.matches_bytes(name)) return 1;
+        int r = BW_LIKELY(PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)
+                    ? pair_matches(k, PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1))
+                    : entry_matches_unpacked(walk, entry, k);
+        if (r != 0) return r;
     }
     return 0;
 }

@@ -43,10 +43,11 @@ PyObject* with_content(MessageObject* self, PyObject* content, int skip_dispatch
 int has_body(MessageObject* self, int skip_dispatch) {
     if (!skip_dispatch && message_overrides.overridden(as_object(self), kHasBody))
         return call_override_bool(self, kHasBody, nullptr, 0);
-    Ref content;
-    int present = held_content(self, content);
+    Ref hold;
+    PyObject* content;
+    int present = test_content(self, hold, content);
     if (present <= 0) return present;
-    return reinterpret_cast<ContentObject*>(content.get())->length != 0;
+    return reinterpret_cast<ContentObject*>(content)->length != 0;
 }
 
 // ---- construction -----------------------------------------------------------

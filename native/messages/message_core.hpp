@@ -152,6 +152,20 @@ inline int held_content(MessageObject* self, Ref& out) {
     return PyObject_IsTrue(out.get());
 }
 
+// The same test for callers that read only the content's native fields
+// after it (no calls out): `obj` is the tested content, borrowed.  The
+// truth test of the content classes is native and constant, runs no Python
+// code and needs no reference; any other (a Python subclass's __bool__) is
+// made with `hold` owning the object.
+inline int test_content(MessageObject* self, Ref& hold, PyObject*& obj) {
+    obj = self->content;
+    if (obj == Py_None) return 0;
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    if (BW_LIKELY(number && number->nb_bool == state.content_nb_bool)) return number->nb_bool(obj);
+    hold = Ref::borrow(obj);
+    return PyObject_IsTrue(obj);
+}
+
 // Error message of a header operation whose Python callback (a name's
 // lower(), an entry's __iter__, an __eq__) replaced or unset the message's
 // header list while the operation was walking it.

@@ -51,15 +51,16 @@ PyObject* search_charset_natively(PyObject* value) {
 }
 
 PyObject* parse_charset_impl(PyObject* value) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(state.module_dict, state.str_charset_rx, &found) < 0) return nullptr;
-    Ref rx = Ref::steal(found);  // owned: a replaced pattern's search() may rebind the global
-    if (!rx) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.str_charset_rx);
+    PyObject* found = PyDict_GetItemWithError(state.module_dict, state.str_charset_rx);  // borrowed
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.str_charset_rx);
         return nullptr;
     }
-    if (rx.get() == state.charset_rx && PyBytes_CheckExact(value)) return search_charset_natively(value);
-    // Someone replaced the pattern: use it as given.
+    // The installed pattern is searched natively: no code runs, the borrow holds.
+    if (found == state.charset_rx && PyBytes_CheckExact(value)) return search_charset_natively(value);
+    // Someone replaced the pattern: use it as given, held, since its search()
+    // may rebind the global and drop it.
+    Ref rx = Ref::borrow(found);
     Ref match = Ref::steal(PyObject_CallMethodOneArg(rx.get(), state.str_search, value));
     if (!match) return nullptr;
     if (match.get() == Py_None) Py_RETURN_NONE;
@@ -131,6 +132,8 @@ int import_siblings() {
         if (!type) return -1;
         Py_XSETREF(*t.slot, type);
     }
+
+    state.content_nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(state.Content, Py_nb_bool));
 
     Ref headers = Ref::steal(PyImport_ImportModule("brindlewick.headers"));
     if (!headers) return -1;

@@ -22,6 +22,7 @@ struct State {
     PyTypeObject* Cookie;
     PyTypeObject* RSGIContent;
     PyTypeObject* ASGIContent;
+    inquiry content_nb_bool;  // the truth test of the content classes (native)
     siblings::ParseWWWFormFn parse_www_form_urlencoded;
     siblings::ParseCookieFn parse_cookie;
     siblings::WriteCookieFn write_cookie_for_response;
