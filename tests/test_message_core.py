@@ -1,4 +1,5 @@
 import gc
+import pathlib
 import pickle
 import weakref
 
@@ -484,3 +485,74 @@ def test_unpickle_errors():
         _unpickle_Message(int, 0xA1874AD, None)
     with pytest.raises(TypeError, match="Expected tuple, got list"):
         Message(None).__setstate__([None] * 6)
+
+
+# ---- the published operation table ------------------------------------------
+
+MESSAGE_TABLE_ENTRIES = [
+    "get_headers", "get_first_header", "get_single_header", "remove_header", "_has_header", "has_header",
+    "_add_header", "_add_header_if_missing", "add_header", "set_header", "content_type", "remove_headers",
+    "get_headers_tuples", "with_content", "has_body", "declares_content_type", "declares_json", "declares_xml",
+]
+
+
+def capsule_api():
+    import ctypes
+
+    api = ctypes.pythonapi
+    api.PyCapsule_GetName.restype = ctypes.c_char_p
+    api.PyCapsule_GetName.argtypes = [ctypes.py_object]
+    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return api
+
+
+def message_table_signature():
+    return capsule_api().PyCapsule_GetName(Message.__dict__["__pyx_vtable__"])
+
+
+def test_message_publishes_its_table_with_a_signature_of_every_entry():
+    signature = message_table_signature().decode()
+    entries = [part.split(":")[0].strip() for part in signature.split(";")]
+    assert entries == MESSAGE_TABLE_ENTRIES
+    assert "get_headers: PyObject *(struct MessageObject *, PyObject *, int)" in signature
+
+
+def import_vtable():
+    """bw::capi::import_vtable of the core library, called as a C function."""
+    import ctypes
+
+    import brindlewick
+
+    path = next(p for p in (pathlib.Path(brindlewick.__file__).parent).glob("_brindlewick_core*.so"))
+    core = ctypes.PyDLL(str(path))
+    fn = core._ZN2bw4capi13import_vtableEP11_typeobjectPKcPPv
+    fn.restype = ctypes.c_int
+    fn.argtypes = [ctypes.py_object, ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p)]
+
+    def call(type_, signature):
+        out = ctypes.c_void_p()
+        fn(type_, signature, ctypes.byref(out))
+        return out.value
+
+    return call
+
+
+def test_table_import_accepts_the_signature_and_refuses_others():
+    call = import_vtable()
+    signature = message_table_signature()
+    capsule = Message.__dict__["__pyx_vtable__"]
+    assert call(Message, signature) == capsule_api().PyCapsule_GetPointer(capsule, signature)
+    wrong = signature.replace(b"declares_xml: int", b"declares_xml: long")
+    with pytest.raises(TypeError) as info:
+        call(Message, wrong)
+    assert str(info.value) == (
+        f"C vtable brindlewick.messages.Message has wrong signature "
+        f"(expected {wrong.decode()[:500]}, got {signature.decode()[:500]})"
+    )
+
+    class Sub(Message):
+        pass
+
+    with pytest.raises(ImportError, match=r"^.*Sub does not export its C vtable$"):
+        call(Sub, signature)

@@ -61,6 +61,43 @@ def test_unrecognised_form_types(content_type, run):
     assert run(parts()) == []
 
 
+@pytest.mark.parametrize(
+    "content_type",
+    [b"application/x-www-form-urlencoded", b"application/x-www-form-urlencoded; multipart/form-data; boundary=x"],
+)
+def test_urlencoded_body_has_no_multipart_parts(content_type, run):
+    m = Message([(b"content-type", content_type)])
+    m.content = Content(b"", b"a=hello&b=1&b=2")
+    assert run(m.multipart()) == []
+    assert run(m.files()) == []
+    assert run(m.files("a")) == []
+    assert run(m.form()) == {"a": "hello", "b": ["1", "2"]}
+
+
+def test_cached_form_data_is_walked_whatever_the_content_type(run):
+    part = FormPart(name=b"f", data=b"x", file_name=b"f.txt", content_type=b"text/plain", size=1, charset=None)
+    m = Message([(b"content-type", b"application/x-www-form-urlencoded")])
+    m._form_data = {"f": [part]}
+    assert run(m.multipart()) == [part]
+    assert run(m.files(b"f")) == [part]
+
+
+@pytest.mark.parametrize(
+    "first", ["brindlewick.messages", "brindlewick.multipart", "brindlewick.contents"]
+)
+def test_messages_loads_whichever_module_comes_first(first):
+    import subprocess
+    import sys
+
+    code = (
+        f"import {first}\n"
+        "import brindlewick.messages as m, brindlewick.multipart as mp\n"
+        "print(m.Message([]).has_header(b'x'), mp.get_boundary_from_header is not None)\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "False True"), proc.stderr
+
+
 def test_both_form_types_in_the_header_is_urlencoded(run):
     m = Message([(b"content-type", b"application/x-www-form-urlencoded; multipart/form-data; boundary=x")])
     m.content = Content(b"", b"k=v")
@@ -212,39 +249,21 @@ def test_client_encoder_bodies_parse_like_hand_built_ones(run):
     assert upload.data.read() == b"line one\r\nline two\r\n"
 
 
-class TrackingSpool:
-    """Stands in for SpooledTemporaryFile and records whether it was closed."""
-
-    made = []
-
-    def __init__(self, max_size=0, mode="w+b"):
-        import io
-
-        self._buffer = io.BytesIO()
-        self.closed = False
-        TrackingSpool.made.append(self)
-
-    def write(self, data):
-        return self._buffer.write(data)
-
-    def seek(self, offset):
-        return self._buffer.seek(offset)
-
-    def read(self, *args):
-        return self._buffer.read(*args)
-
-    def close(self):
-        self.closed = True
-
-
 @pytest.mark.parametrize("cut_in_second_part", [False, True])
 def test_disconnect_mid_upload_closes_unreachable_files(cut_in_second_part, run, monkeypatch):
     import tempfile
 
     from brindlewick.exceptions import MessageAborted
 
-    monkeypatch.setattr(tempfile, "SpooledTemporaryFile", TrackingSpool)
-    TrackingSpool.made = []
+    made = []
+    original_init = tempfile.SpooledTemporaryFile.__init__
+
+    def tracking_init(self, *args, **kwargs):
+        original_init(self, *args, **kwargs)
+        made.append(self)
+
+    # The module binds the class when it loads: record the files it makes.
+    monkeypatch.setattr(tempfile.SpooledTemporaryFile, "__init__", tracking_init)
     body = multipart_body([(b"a", b"x" * 50, None, None), (b"b", b"y" * 50, b"f.bin", None)])
     cut = body.index(b"y" * 10) if cut_in_second_part else body.index(b"x" * 10)
     chunks = [body[:cut], body[cut : cut + 5]]
@@ -253,4 +272,4 @@ def test_disconnect_mid_upload_closes_unreachable_files(cut_in_second_part, run,
     with pytest.raises(MessageAborted):
         run(m.form())
     assert m._form_data is None
-    assert TrackingSpool.made and all(f.closed for f in TrackingSpool.made)
+    assert made and all(f.closed for f in made)

@@ -17,13 +17,6 @@ using coro::Task;
 
 namespace {
 
-// from <module> import <name>, at the moment of use.
-PyObject* import_from(const char* module, const char* name) {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    if (!m) return nullptr;
-    return PyObject_GetAttrString(m.get(), name);
-}
-
 // A true value becomes value.encode("utf8"), a false one None.
 PyObject* encode_name(PyObject* value) {
     int truthy = PyObject_IsTrue(value);
@@ -36,18 +29,22 @@ inline bool empty(PyObject* ct) { return ct == Py_None || PyBytes_GET_SIZE(ct) =
 
 // Closes every spooled file of a dictionary that a failed parse leaves
 // unreachable, and the file being filled.
+// The dictionary and its lists are this parse's own (nothing else reaches
+// them), but close() is Python code: each list and part is held across it.
 void close_spooled(PyObject* data, PyObject* current) {
     PyObject* pending = PyErr_GetRaisedException();
-    if (current) Py_XDECREF(PyObject_CallMethod(current, "close", nullptr));
+    if (current) Py_XDECREF(PyObject_CallMethodNoArgs(current, state.str_close));
     PyErr_Clear();
     if (data) {
         Py_ssize_t pos = 0;
-        PyObject *key, *parts;
-        while (PyDict_Next(data, &pos, &key, &parts)) {
-            if (!PyList_Check(parts)) continue;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); i++) {
-                Ref file = Ref::steal(PyObject_GetAttrString(PyList_GET_ITEM(parts, i), "data"));
-                if (file) Py_XDECREF(PyObject_CallMethod(file.get(), "close", nullptr));
+        PyObject *key, *bucket;
+        while (PyDict_Next(data, &pos, &key, &bucket)) {
+            if (!PyList_Check(bucket)) continue;
+            Ref parts = Ref::borrow(bucket);
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); i++) {
+                Ref part = Ref::borrow(PyList_GET_ITEM(parts.get(), i));
+                Ref file = Ref::steal(PyObject_GetAttr(part.get(), state.str_data_attr));
+                if (file) Py_XDECREF(PyObject_CallMethodNoArgs(file.get(), state.str_close));
                 PyErr_Clear();
             }
         }
@@ -56,16 +53,6 @@ void close_spooled(PyObject* data, PyObject* current) {
 }
 
 Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
-    Ref form_part = Ref::steal(import_from("brindlewick.contents", "FormPart"));
-    if (!form_part) co_return nullptr;
-    Ref spooled_type = Ref::steal(import_from("tempfile", "SpooledTemporaryFile"));
-    if (!spooled_type) co_return nullptr;
-    static PyObject* spool_kwnames = Py_BuildValue("(ss)", "max_size", "mode");
-    static PyObject* part_kwnames =
-        Py_BuildValue("(ssssss)", "name", "data", "file_name", "content_type", "size", "charset");
-    static PyObject* mode = PyUnicode_InternFromString("w+b");
-    if (!spool_kwnames || !part_kwnames || !mode) co_return nullptr;
-
     Root data = Root::steal(PyDict_New());
     if (!data) co_return nullptr;
     Ref parts = Ref::steal(coro::aiter(stream_iter.get()));
@@ -82,8 +69,9 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
             close_spooled(data.get(), nullptr);
             co_return nullptr;
         }
-        PyObject* spool_args[] = {spool_max_size.get(), mode};
-        Ref spooled = Ref::steal(PyObject_Vectorcall(spooled_type.get(), spool_args, 0, spool_kwnames));
+        PyObject* spool_args[] = {spool_max_size.get(), state.spool_mode};
+        Ref spooled =
+            Ref::steal(PyObject_Vectorcall(state.SpooledTemporaryFile, spool_args, 0, state.spool_kwnames));
         if (!spooled) {
             close_spooled(data.get(), nullptr);
             co_return nullptr;
@@ -125,7 +113,7 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
             if (charset) {
                 PyObject* part_args[] = {name.get(), spooled.get(), file_name.get(),
                                          content_type.get(), size.get(), charset.get()};
-                item = Ref::steal(PyObject_Vectorcall(form_part.get(), part_args, 0, part_kwnames));
+                item = Ref::steal(PyObject_Vectorcall(state.FormPart, part_args, 0, state.part_kwnames));
             }
             if (!item) failed = true;
         }
@@ -152,18 +140,15 @@ AsyncGen multipart_stream_body(Root self_root) {
     Ref ct = Ref::steal(self->vtab->content_type(self, 0));
     if (!ct) co_return;
     if (empty(ct.get()) || !bytes_contain(ct.get(), state.form_multipart)) co_return;
-    Ref get_boundary = Ref::steal(import_from("brindlewick.multipart", "get_boundary_from_header"));
-    if (!get_boundary) co_return;
-    Ref parse = Ref::steal(import_from("brindlewick.multipart", "parse_multipart_async"));
-    if (!parse) co_return;
-    Ref boundary = Ref::steal(PyObject_CallOneArg(get_boundary.get(), ct.get()));
+    Ref boundary = Ref::steal(PyObject_CallOneArg(state.get_boundary_from_header, ct.get()));
     if (!boundary) {
         if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_IndexError)) PyErr_Clear();
         co_return;
     }
     Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self_root.get(), state.str_stream));
     if (!stream) co_return;
-    Ref parsed = Ref::steal(PyObject_CallFunctionObjArgs(parse.get(), stream.get(), boundary.get(), nullptr));
+    PyObject* parse_args[] = {stream.get(), boundary.get()};
+    Ref parsed = Ref::steal(PyObject_Vectorcall(state.parse_multipart_async, parse_args, 2, nullptr));
     if (!parsed) co_return;
     Ref parts = Ref::steal(coro::aiter(parsed.get()));
     if (!parts) co_return;
@@ -178,11 +163,7 @@ AsyncGen multipart_stream_body(Root self_root) {
     }
 }
 
-PyObject* simplify(PyObject* data) {
-    Ref fn = Ref::steal(import_from("brindlewick.contents", "simplify_multipart_data"));
-    if (!fn) return nullptr;
-    return PyObject_CallOneArg(fn.get(), data);
-}
+PyObject* simplify(PyObject* data) { return PyObject_CallOneArg(state.simplify_multipart_data, data); }
 
 Task form_body(Root self_root, bool simplify_fields) {
     MessageObject* self = as_message(self_root.get());
@@ -190,8 +171,9 @@ Task form_body(Root self_root, bool simplify_fields) {
     if (!ct) co_return nullptr;
     if (empty(ct.get())) co_return Py_NewRef(Py_None);
     if (self->_form_data != Py_None) {
-        if (bytes_contain(ct.get(), state.form_multipart) && simplify_fields) co_return simplify(self->_form_data);
-        co_return Py_NewRef(self->_form_data);
+        Ref cached = Ref::borrow(self->_form_data);  // simplify is Python code that may reset the field
+        if (bytes_contain(ct.get(), state.form_multipart) && simplify_fields) co_return simplify(cached.get());
+        co_return cached;
     }
     if (bytes_contain(ct.get(), state.form_urlencoded)) {
         Ref text = co_await coro::await_method(self_root.get(), state.str_text);
@@ -217,6 +199,16 @@ Task form_body(Root self_root, bool simplify_fields) {
     co_return Py_NewRef(Py_None);
 }
 
+// Whether form(False) gave the fields of a URL-encoded body (not multipart
+// data): it did unless it answered with the message's cached multipart
+// dictionary, when the content type declares a URL-encoded form.
+int is_urlencoded_form(MessageObject* self, PyObject* data) {
+    if (data == self->_form_data) return 0;
+    Ref ct = Ref::steal(self->vtab->content_type(self, 0));
+    if (!ct) return -1;
+    return !empty(ct.get()) && bytes_contain(ct.get(), state.form_urlencoded);
+}
+
 Task multipart_body(Root self_root) {
     Ref items = Ref::steal(PyList_New(0));
     if (!items) co_return nullptr;
@@ -225,6 +217,11 @@ Task multipart_body(Root self_root) {
     int truthy = PyObject_IsTrue(data.get());
     if (truthy < 0) co_return nullptr;
     if (!truthy) co_return items;
+    // A URL-encoded body has no multipart parts: its fields are strings,
+    // whose characters are not parts.
+    int urlencoded = is_urlencoded_form(as_message(self_root.get()), data.get());
+    if (urlencoded < 0) co_return nullptr;
+    if (urlencoded) co_return items;
     Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(data.get(), state.str_items));
     if (!pairs) co_return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(pairs.get()));

@@ -24,20 +24,25 @@ namespace {
 
 enum class Source { None, Present, Created };
 
-// The content to read from: the present one when it is true, else a new
+// RSGIContent(protocol), a new reference.
+PyObject* new_rsgi_content(PyObject* protocol) {
+    Ref held = Ref::borrow(protocol);  // the field may change while the content is built
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.RSGIContent), held.get());
+}
+
+// The content to read from: the present one when it is true (the object
+// that was tested, even if its __bool__ changed the field), else a new
 // RSGIContent over the server protocol (stored in `content`), else none.
 Source usable_content(MessageObject* self, Ref& out) {
-    int present = content_is_present(self->content);
+    int present = held_content(self, out);
     if (present < 0) return out.reset(), Source::None;
-    if (present) {
-        out = Ref::borrow(self->content);
-        return Source::Present;
-    }
+    if (present) return Source::Present;
+    out.reset();
     if (self->scope_protocol == Py_None) return Source::None;
-    return (out = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.RSGIContent),
-                                                 self->scope_protocol)))
-               ? (assign_field(self->content, out.get()), Source::Created)
-               : Source::None;
+    out = Ref::steal(new_rsgi_content(self->scope_protocol));
+    if (!out) return Source::None;
+    assign_field(self->content, out.get());
+    return Source::Created;
 }
 
 PyObject* empty_view() { return PyMemoryView_FromObject(state.empty_bytes); }
@@ -128,18 +133,18 @@ Task read_detached_body(Root self_root) {
 AsyncGen stream_body(Root self_root) {
     MessageObject* self = as_message(self_root.get());
     if (self->content == Py_None && self->scope_protocol != Py_None) {
-        PyObject* created =
-            PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.RSGIContent), self->scope_protocol);
+        PyObject* created = new_rsgi_content(self->scope_protocol);
         if (!created) co_return;
         assign_field_steal(self->content, created);
     }
-    int present = content_is_present(self->content);
+    Ref content;
+    int present = held_content(self, content);
     if (present < 0) co_return;
     if (!present) {
         co_yield Py_None;
         co_return;
     }
-    Ref chunks = Ref::steal(open_stream(self->content));
+    Ref chunks = Ref::steal(open_stream(content.get()));
     if (!chunks) co_return;
     for (;;) {
         Ref chunk = co_await coro::anext(chunks.get());
@@ -327,13 +332,13 @@ PyObject* py_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // detach_raw(): a bytes copy of a body that an earlier read pulled in.
 PyObject* py_detach_raw(PyObject* op, PyObject*) {
-    PyObject* content = as_message(op)->content;
-    int present = content_is_present(content);
+    Ref content;  // held: its __bool__ and attribute lookups may drop the field's reference
+    int present = held_content(as_message(op), content);
     if (present < 0) return nullptr;
     if (!present) return Py_NewRef(state.empty_bytes);
     for (PyObject* name : {state.str_data, state.str_body}) {
         PyObject* value = nullptr;
-        if (PyObject_GetOptionalAttr(content, name, &value) < 0) return nullptr;
+        if (PyObject_GetOptionalAttr(content.get(), name, &value) < 0) return nullptr;
         Ref held = Ref::steal(value);
         if (value && value != Py_None) return copy_of(value);
     }

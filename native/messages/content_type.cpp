@@ -2,8 +2,6 @@
 // content, else by its content-type header, and the charset parameter.
 #include <Python.h>
 
-#include <cstring>
-#include <string>
 
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
@@ -19,10 +17,12 @@ PyObject* content_type(MessageObject* self, int skip_dispatch) {
         if (r && !args::expect_exact(r.get(), &PyBytes_Type)) return nullptr;
         return r.release();
     }
-    int present = content_is_present(self->content);
+    Ref hold;
+    PyObject* content;
+    int present = test_content(self, hold, content);
     if (present < 0) return nullptr;
     if (present) {
-        PyObject* type = reinterpret_cast<ContentObject*>(self->content)->type;
+        PyObject* type = reinterpret_cast<ContentObject*>(content)->type;
         if (PyBytes_CheckExact(type) && PyBytes_GET_SIZE(type) > 0) return Py_NewRef(type);
     }
     return self->vtab->get_first_header(self, state.content_type, 0);
@@ -30,14 +30,22 @@ PyObject* content_type(MessageObject* self, int skip_dispatch) {
 
 namespace {
 
-// Lowers `value` (bytes) into `out`.
-void lowered(PyObject* value, std::string& out) {
-    const char* data = PyBytes_AS_STRING(value);
-    Py_ssize_t n = PyBytes_GET_SIZE(value);
-    out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; i++) {
-        out[static_cast<size_t>(i)] = static_cast<char>(ascii_lower(static_cast<unsigned char>(data[i])));
+// Whether `needle` occurs in `haystack`, both compared ASCII-lowered, in
+// place: no lowered copies are made.
+bool contains_lowered(const unsigned char* haystack, Py_ssize_t h, const unsigned char* needle, Py_ssize_t n) {
+    if (n == 0) return true;
+    const unsigned char first = ascii_lower(needle[0]);
+    for (Py_ssize_t i = 0; i + n <= h; i++) {
+        if (ascii_lower(haystack[i]) != first) continue;
+        Py_ssize_t k = 1;
+        while (k < n && ascii_lower(haystack[i + k]) == ascii_lower(needle[k])) k++;
+        if (k == n) return true;
     }
+    return false;
+}
+
+inline const unsigned char* bytes_data(PyObject* b) {
+    return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b));
 }
 
 }  // namespace
@@ -54,10 +62,7 @@ int declares_content_type(MessageObject* self, PyObject* type, int skip_dispatch
         return -1;
     }
     if (!PyBytes_Check(type)) return args::raise_expected("bytes", type), -1;
-    thread_local std::string haystack, needle;
-    lowered(ct.get(), haystack);
-    lowered(type, needle);
-    return haystack.find(needle) != std::string::npos;
+    return contains_lowered(bytes_data(ct.get()), PyBytes_GET_SIZE(ct.get()), bytes_data(type), PyBytes_GET_SIZE(type));
 }
 
 int declares_json(MessageObject* self, int skip_dispatch) {

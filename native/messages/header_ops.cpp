@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/buffer.hpp"
 #include "brindlewick/fast_parse.h"
 #include "brindlewick/pyref.hpp"
 #include "message_core.hpp"
@@ -90,14 +91,48 @@ private:
     Ref owned_;
 };
 
+// The header list of a message, walked by index.  An entry whose name is
+// exactly bytes is matched without running Python code, so the usual list is
+// walked borrowed, with no reference counting per entry.  Before the first
+// call that can run Python code (a name's lower(), its __eq__, an entry's
+// __iter__) the walk takes its own reference to the list, and afterwards it
+// re-reads the size every turn (the code may have shrunk the list) and checks
+// that the list is still the message's: a lookup answered from a list the
+// message no longer has would be a wrong answer, so that is a RuntimeError.
+class HeaderWalk {
+public:
+    explicit HeaderWalk(MessageObject* self) : self_(self), list_(self->_raw_headers) {}
+
+    PyObject* list() const { return list_; }
+    // Keeps the list alive across a call that can run Python code.
+    void hold() {
+        if (!held_) held_ = Ref::borrow(list_);
+    }
+    // After such a call: false with RuntimeError when the message's list is
+    // no longer the one being walked.
+    bool still_current() const {
+        if (BW_LIKELY(!held_ || self_->_raw_headers == list_)) return true;
+        PyErr_SetString(PyExc_RuntimeError, kHeaderListReplaced);
+        return false;
+    }
+
+private:
+    MessageObject* self_;
+    PyObject* list_;
+    Ref held_;
+};
+
 // Walks the raw header list by index, calling `on_match(entry)` for every
 // entry whose name matches; on_match returns 1 to stop, 0 to go on, -1 on
-// error.  Entries must be tuples.
+// error, and must not run Python code.  Entries must be tuples.
 template <class OnMatch>
 int scan(MessageObject* self, HeaderKey& key, OnMatch&& on_match) {
-    PyObject* list = self->_raw_headers;
+    HeaderWalk walk(self);
+    PyObject* list = walk.list();
     if (list == Py_None) return raise_not_iterable_none(), -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        // Releasing the entry held last turn may have run a destructor.
+        if (!walk.still_current()) return -1;
         PyObject* entry = PyList_GET_ITEM(list, i);
         if (BW_UNLIKELY(!PyTuple_Check(entry))) {
             if (entry == Py_None)
@@ -111,17 +146,21 @@ int scan(MessageObject* self, HeaderKey& key, OnMatch&& on_match) {
             return -1;
         }
         PyObject* name = PyTuple_GET_ITEM(entry, 0);
-        Ref hold;  // lower() of a name that is not bytes may run code that edits the list
-        int matched;
         if (BW_LIKELY(PyBytes_CheckExact(name))) {
-            matched = key.matches_bytes(name);
-        } else {
-            hold = Ref::borrow(entry);
-            matched = key.matches_other(name);
-            if (matched < 0) return -1;
+            if (key.matches_bytes(name)) {
+                int r = on_match(entry);
+                if (r != 0) return r;
+            }
+            continue;
         }
+        // lower() and == of any other name are Python code: hold the list
+        // and the entry (which holds the name) across them.
+        walk.hold();
+        Ref held = Ref::borrow(entry);
+        int matched = key.matches_other(name);
+        if (matched < 0 || !walk.still_current()) return -1;
         if (matched) {
-            int r = on_match(entry);
+            int r = on_match(held.get());
             if (r != 0) return r;
         }
     }
@@ -139,20 +178,30 @@ inline PyObject* entry_value(PyObject* entry) {
 
 inline bool expect_bytes_result(PyObject* value) { return args::expect_exact(value, &PyBytes_Type); }
 
-// Removes the first item of `list` equal to `item`, like list.remove.
-int list_remove(PyObject* list, PyObject* item) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
-        Ref candidate = Ref::borrow(PyList_GET_ITEM(list, i));
-        int eq = PyObject_RichCompareBool(candidate.get(), item, Py_EQ);
-        if (eq < 0) return -1;
-        if (eq) return PyList_SetSlice(list, i, i + 1, nullptr);
-    }
-    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+int raise_no_attribute_on_none(const char* attribute) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
     return -1;
 }
 
-int raise_no_attribute_on_none(const char* attribute) {
-    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
+// self._raw_headers.remove(item): removes the first entry equal to `item`.
+// Like list.remove it holds the list and re-reads its size on every turn,
+// since an entry's __eq__ may edit it; an __eq__ that replaces the message's
+// list is refused (RuntimeError) as in the lookup scans.
+int list_remove(MessageObject* self, PyObject* item) {
+    HeaderWalk walk(self);
+    PyObject* list = walk.list();
+    if (list == Py_None) return raise_no_attribute_on_none("remove");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        if (!walk.still_current()) return -1;
+        PyObject* candidate = PyList_GET_ITEM(list, i);
+        if (candidate == item) return PyList_SetSlice(list, i, i + 1, nullptr);
+        walk.hold();
+        Ref held = Ref::borrow(candidate);
+        int eq = PyObject_RichCompareBool(held.get(), item, Py_EQ);
+        if (eq < 0 || !walk.still_current()) return -1;
+        if (eq) return PyList_SetSlice(list, i, i + 1, nullptr);
+    }
+    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
     return -1;
 }
 
@@ -296,20 +345,20 @@ int remove_matching_in_place(MessageObject* self, HeaderKey& k) {
             !PyBytes_CheckExact(PyTuple_GET_ITEM(entry, 0)))
             return 0;
     }
-    Py_ssize_t kept = 0, dropped = 0;
-    PyObject* small[16];
-    PyObject** gone = n <= 16 ? small : static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * n));
-    if (!gone) return PyErr_NoMemory(), -1;
+    // The list is compacted first and the dropped entries released after:
+    // their destructors may run Python code, which then sees a whole list.
+    SmallArray<PyObject*, 16> gone;
+    if (!gone.reserve(static_cast<size_t>(n))) return -1;
+    Py_ssize_t kept = 0;
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* entry = items[i];
         if (k.matches_bytes(PyTuple_GET_ITEM(entry, 0)))
-            gone[dropped++] = entry;
+            (void)gone.push_back(entry);  // within the reserved size: cannot fail
         else
             items[kept++] = entry;
     }
     Py_SET_SIZE(list, kept);
-    for (Py_ssize_t i = 0; i < dropped; i++) Py_DECREF(gone[i]);
-    if (gone != small) PyMem_Free(gone);
+    for (PyObject* entry : gone) Py_DECREF(entry);
     return 1;
 }
 
@@ -327,32 +376,48 @@ PyObject* remove_header(MessageObject* self, PyObject* key, int skip_dispatch) {
     if (!matched) return nullptr;
     // Removal by equality after the scan: the list is never edited while it
     // is walked, and equal duplicates go too since each one was collected.
+    // `matched` is ours alone, so its items stay alive across the removals.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(matched.get()); i++)
-        if (list_remove(self->_raw_headers, PyList_GET_ITEM(matched.get(), i)) < 0) return nullptr;
+        if (list_remove(self, PyList_GET_ITEM(matched.get(), i)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
+
+namespace {
+
+// Whether a (name, value) pair read from an entry matches `k`, by the rules
+// of _has_header: 1, 0, or -1 with an exception set.
+inline int pair_matches(HeaderKey& k, PyObject* name, PyObject* value) {
+    if (!expect_bytes_result(name) || !expect_bytes_result(value)) return -1;
+    if (name == Py_None) return raise_lower_on_none(), -1;
+    return k.matches_bytes(name);
+}
+
+// An entry that is not an exact 2-tuple: unpacked like `name, value =
+// entry`, which runs the __iter__ and __next__ of an iterable entry, so the
+// list and the entry are held across it.
+[[gnu::noinline]] int entry_matches_unpacked(HeaderWalk& walk, PyObject* entry, HeaderKey& k) {
+    walk.hold();
+    Ref held = Ref::borrow(entry);
+    Ref first, second;
+    if (unpack_pair(entry, first, second) < 0 || !walk.still_current()) return -1;
+    return pair_matches(k, first.get(), second.get());
+}
+
+}  // namespace
 
 int has_header_native(MessageObject* self, PyObject* key) {
     HeaderKey k;
     if (!k.init(key)) return -1;
-    PyObject* list = self->_raw_headers;
+    HeaderWalk walk(self);
+    PyObject* list = walk.list();
     if (list == Py_None) return raise_not_iterable_none(), -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        if (!walk.still_current()) return -1;
         PyObject* entry = PyList_GET_ITEM(list, i);
-        PyObject *name, *value;
-        Ref first, second;
-        if (BW_LIKELY(PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)) {
-            name = PyTuple_GET_ITEM(entry, 0);
-            value = PyTuple_GET_ITEM(entry, 1);
-        } else {
-            Ref hold = Ref::borrow(entry);
-            if (unpack_pair(entry, first, second) < 0) return -1;
-            name = first.get();
-            value = second.get();
-        }
-        if (!expect_bytes_result(name) || !expect_bytes_result(value)) return -1;
-        if (name == Py_None) return raise_lower_on_none(), -1;
-        if (k.matches_bytes(name)) return 1;
+        int r = BW_LIKELY(PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)
+                    ? pair_matches(k, PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1))
+                    : entry_matches_unpacked(walk, entry, k);
+        if (r != 0) return r;
     }
     return 0;
 }
@@ -404,11 +469,13 @@ int remove_headers(MessageObject* self, PyObject* headers) {
     if (headers == Py_None) return raise_not_iterable_none(), -1;
     Ref items = Ref::steal(PySequence_Fast(headers, "'%.200s' object is not iterable"));
     if (!items) return -1;
+    // `items` may be the caller's own list, which an entry's __eq__ can edit:
+    // each item is held across its removal and the size re-read every turn.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); i++) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        if (!PyTuple_CheckExact(item) && item != Py_None) return args::raise_expected("tuple", item), -1;
-        if (self->_raw_headers == Py_None) return raise_no_attribute_on_none("remove");
-        if (list_remove(self->_raw_headers, item) < 0) return -1;
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (!PyTuple_CheckExact(item.get()) && item.get() != Py_None)
+            return args::raise_expected("tuple", item.get()), -1;
+        if (list_remove(self, item.get()) < 0) return -1;
     }
     return 0;
 }

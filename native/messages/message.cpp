@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/capi.hpp"
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/compat.hpp"
@@ -42,9 +43,11 @@ PyObject* with_content(MessageObject* self, PyObject* content, int skip_dispatch
 int has_body(MessageObject* self, int skip_dispatch) {
     if (!skip_dispatch && message_overrides.overridden(as_object(self), kHasBody))
         return call_override_bool(self, kHasBody, nullptr, 0);
-    int present = content_is_present(self->content);
+    Ref hold;
+    PyObject* content;
+    int present = test_content(self, hold, content);
     if (present <= 0) return present;
-    return reinterpret_cast<ContentObject*>(self->content)->length != 0;
+    return reinterpret_cast<ContentObject*>(content)->length != 0;
 }
 
 // ---- construction -----------------------------------------------------------
@@ -119,6 +122,21 @@ PyObject* build_raw_headers(PyObject* headers) {
     return result.release();
 }
 
+// The non-empty __dict__ of a subclass instance into `out` (left null when
+// there is none, it is empty or it is not a dict); -1 with the lookup's error.
+// The lookup honours a `__dict__` property, which may build a new dictionary
+// on every read, so the result is owned, and an error it raises propagates
+// rather than pickling the object without its attributes.
+int instance_dict(PyObject* op, Ref& out) {
+    PyTypeObject* type = Py_TYPE(op);
+    if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return 0;
+    PyObject* dict = nullptr;
+    if (PyObject_GetOptionalAttr(op, state.str_dict, &dict) < 0) return -1;
+    Ref held = Ref::steal(dict);
+    if (dict && PyDict_Check(dict) && PyDict_GET_SIZE(dict) > 0) out = std::move(held);
+    return 0;
+}
+
 PyObject* message_alloc(PyTypeObject* type, MessageVTable* vtab) {
     auto* self = reinterpret_cast<MessageObject*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -163,7 +181,9 @@ int set__headers(PyObject* op, PyObject* value, void*) {
 PyObject* get_headers_view(PyObject* op, void*) {
     MessageObject* self = as_message(op);
     if (self->_headers == Py_None) {
-        PyObject* view = PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.Headers), self->_raw_headers);
+        // Headers.__init__ is Python code: the list is held across it.
+        Ref raw = Ref::borrow(self->_raw_headers);
+        PyObject* view = PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.Headers), raw.get());
         if (!view) return nullptr;
         if (!args::expect_instance(view, state.Headers)) {
             Py_DECREF(view);
@@ -197,12 +217,12 @@ BW_ANY_FIELD(context)
 PyObject* empty_memoryview() { return PyMemoryView_FromObject(state.empty_bytes); }
 
 PyObject* get_body_buffer(PyObject* op, void*) {
-    PyObject* content = as_message(op)->content;
-    int present = content_is_present(content);
+    Ref content;
+    int present = held_content(as_message(op), content);
     if (present < 0) return nullptr;
     if (!present) return empty_memoryview();
     PyObject* buffer = nullptr;
-    if (PyObject_GetOptionalAttr(content, state.str_body_buffer, &buffer) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(content.get(), state.str_body_buffer, &buffer) < 0) return nullptr;
     return buffer ? buffer : empty_memoryview();
 }
 
@@ -230,39 +250,25 @@ PyMemberDef message_members[] = {
 constexpr long kChecksum = 0xa1874ad;
 constexpr long kChecksumsAccepted[3] = {0xa1874ad, 0xfd1c94b, 0x388b856};
 
-// __dict__ of a subclass instance, or null when it has none or it is empty.
-PyObject* instance_dict(PyObject* op) {
-    PyObject** slot = instance_dict_slot(op);
-    if (slot && *slot && PyDict_GET_SIZE(*slot) > 0) return *slot;  // borrowed
-    if (Py_TYPE(op)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-        PyObject* dict = nullptr;
-        if (PyObject_GetOptionalAttr(op, state.str_dict, &dict) < 0) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        if (dict && PyDict_Check(dict) && PyDict_GET_SIZE(dict) > 0) {
-            Py_DECREF(dict);  // still owned by the object
-            return dict;
-        }
-        Py_XDECREF(dict);
-    }
-    return nullptr;
-}
-
 PyObject* message_reduce(PyObject* op, PyObject*) {
     MessageObject* self = as_message(op);
-    PyObject* dict = instance_dict(op);
-    PyObject* fields[6] = {self->_form_data, self->_headers, self->_raw_headers,
-                           self->content,    self->context,  self->scope_protocol};
+    Ref dict;
+    if (instance_dict(op, dict) < 0) return nullptr;
     Ref fields_state = Ref::steal(PyTuple_New(dict ? 7 : 6));
     if (!fields_state) return nullptr;
-    bool any_set = dict != nullptr;
+    // Read only now: the __dict__ lookup and the allocation (a collection
+    // may run finalizers) can run Python code.
+    PyObject* fields[6] = {self->_form_data, self->_headers, self->_raw_headers,
+                           self->content,    self->context,  self->scope_protocol};
+    bool any_set = static_cast<bool>(dict);
     for (int i = 0; i < 6; i++) {
         PyTuple_SET_ITEM(fields_state.get(), i, Py_NewRef(fields[i]));
         any_set |= fields[i] != Py_None;
     }
-    if (dict) PyTuple_SET_ITEM(fields_state.get(), 6, Py_NewRef(dict));
-    PyObject* unpickle = PyDict_GetItemString(state.module_dict, "_unpickle_Message");  // borrowed
+    if (dict) PyTuple_SET_ITEM(fields_state.get(), 6, dict.release());
+    PyObject* unpickle = nullptr;
+    if (PyDict_GetItemRef(state.module_dict, state.str_unpickle_message, &unpickle) < 0) return nullptr;
+    Ref unpickle_held = Ref::steal(unpickle);
     if (!unpickle) {
         PyErr_SetString(PyExc_AttributeError, "_unpickle_Message");
         return nullptr;
@@ -417,6 +423,7 @@ int init_message_type(PyObject* module) {
     if (!type) return -1;
     Py_XSETREF(state.MessageType, reinterpret_cast<PyTypeObject*>(type));
     if (message_overrides.bind(state.MessageType) < 0) return -1;
+    if (capi::export_vtable(state.MessageType, &message_vtable, kMessageVTableSig) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     return PyModule_AddObjectRef(module, "Message", type);
 }

@@ -8,6 +8,7 @@
 
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/overrides.hpp"
+#include "brindlewick/pyref.hpp"
 #include "messages.hpp"
 #include "module_state.hpp"
 
@@ -59,6 +60,11 @@ template <class T, auto... Extra>
 using MessageFieldsOf =
     NoneClearingFields<T, &T::weakreflist, &T::_raw_headers, &T::_headers, &T::content, &T::scope_protocol,
                         &T::_form_data, &T::context, Extra...>;
+
+// The non-empty __dict__ of an instance of a Python subclass into `out`
+// (left null when there is none or it is empty); -1 with the lookup's
+// error.  Shared by the pickling of Message and Response.
+int instance_dict(PyObject* op, Ref& out);
 
 // Fills `out` with the entries of `tables` followed by the sentinel; -1 with
 // SystemError when they do not fit.  Types assemble their method tables
@@ -140,6 +146,36 @@ inline int content_is_present(PyObject* content) {
     if (content == Py_None) return 0;
     return PyObject_IsTrue(content);
 }
+
+// The message's content, tested the way `if content:` reads it: 1 with the
+// tested object in `out`, 0 when it is None or false, -1 on error.  A
+// content's __bool__ is Python code that may replace `self.content` or drop
+// the last reference to the very object being tested, so callers go on with
+// the object in `out` and never re-read the field after the test.
+inline int held_content(MessageObject* self, Ref& out) {
+    if (self->content == Py_None) return 0;
+    out = Ref::borrow(self->content);
+    return PyObject_IsTrue(out.get());
+}
+
+// The same test for callers that read only the content's native fields
+// after it (no calls out): `obj` is the tested content, borrowed.  The
+// truth test of the content classes is native and constant, runs no Python
+// code and needs no reference; any other (a Python subclass's __bool__) is
+// made with `hold` owning the object.
+inline int test_content(MessageObject* self, Ref& hold, PyObject*& obj) {
+    obj = self->content;
+    if (obj == Py_None) return 0;
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    if (BW_LIKELY(number && number->nb_bool == state.content_nb_bool)) return number->nb_bool(obj);
+    hold = Ref::borrow(obj);
+    return PyObject_IsTrue(obj);
+}
+
+// Error message of a header operation whose Python callback (a name's
+// lower(), an entry's __iter__, an __eq__) replaced or unset the message's
+// header list while the operation was walking it.
+inline constexpr const char kHeaderListReplaced[] = "the header list was replaced during a header lookup";
 
 // Calls an override and converts its result to a truth value.
 int call_override_bool(MessageObject* self, int slot, PyObject* const* args, size_t nargs);

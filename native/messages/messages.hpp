@@ -53,6 +53,36 @@ struct MessageVTable {
     int (*declares_xml)(MessageObject* self, int skip_dispatch);
 };
 
+// Signature string of MessageVTable: its entries in slot order, each with its
+// signature.  Message publishes its table under this name (`__pyx_vtable__`,
+// see bw::capi::export_vtable); code in another module that calls through
+// the table checks it with bw::capi::import_vtable when it loads.  Change it
+// with the table.
+#define BW_MSG "struct MessageObject *"
+inline constexpr const char kMessageVTableSig[] =
+    "get_headers: PyObject *(" BW_MSG ", PyObject *, int); "
+    "get_first_header: PyObject *(" BW_MSG ", PyObject *, int); "
+    "get_single_header: PyObject *(" BW_MSG ", PyObject *, int); "
+    "remove_header: PyObject *(" BW_MSG ", PyObject *, int); "
+    "_has_header: int (" BW_MSG ", PyObject *); "
+    "has_header: int (" BW_MSG ", PyObject *, int); "
+    "_add_header: int (" BW_MSG ", PyObject *, PyObject *); "
+    "_add_header_if_missing: int (" BW_MSG ", PyObject *, PyObject *); "
+    "add_header: PyObject *(" BW_MSG ", PyObject *, PyObject *, int); "
+    "set_header: PyObject *(" BW_MSG ", PyObject *, PyObject *, int); "
+    "content_type: PyObject *(" BW_MSG ", int); "
+    "remove_headers: int (" BW_MSG ", PyObject *); "
+    "get_headers_tuples: PyObject *(" BW_MSG ", PyObject *); "
+    "with_content: PyObject *(" BW_MSG ", PyObject *, int); "
+    "has_body: int (" BW_MSG ", int); "
+    "declares_content_type: int (" BW_MSG ", PyObject *, int); "
+    "declares_json: int (" BW_MSG ", int); "
+    "declares_xml: int (" BW_MSG ", int)";
+#undef BW_MSG
+inline constexpr size_t kMessageVTableEntries = 18;
+static_assert(sizeof(MessageVTable) == kMessageVTableEntries * sizeof(void*),
+              "MessageVTable changed: update kMessageVTableSig and kMessageVTableEntries");
+
 // Native subtypes derive from this struct (`struct RequestObject :
 // MessageObject { ... }`), so their own fields follow Message's.
 struct MessageObject {

@@ -53,19 +53,24 @@ PyObject* search_charset_natively(PyObject* value) {
 }
 
 PyObject* parse_charset_impl(PyObject* value) {
-    PyObject* rx = PyDict_GetItemWithError(state.module_dict, state.str_charset_rx);  // borrowed
-    if (!rx) {
+    PyObject* found = PyDict_GetItemWithError(state.module_dict, state.str_charset_rx);  // borrowed
+    if (!found) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.str_charset_rx);
         return nullptr;
     }
-    if (rx == state.charset_rx && PyBytes_CheckExact(value)) return search_charset_natively(value);
-    // Someone replaced the pattern: use it as given.
-    Ref match = Ref::steal(PyObject_CallMethodOneArg(rx, state.str_search, value));
+    // The installed pattern is searched natively: no code runs, the borrow holds.
+    if (found == state.charset_rx && PyBytes_CheckExact(value)) return search_charset_natively(value);
+    // Someone replaced the pattern: use it as given, held, since its search()
+    // may rebind the global and drop it.
+    Ref rx = Ref::borrow(found);
+    Ref match = Ref::steal(PyObject_CallMethodOneArg(rx.get(), state.str_search, value));
     if (!match) return nullptr;
     if (match.get() == Py_None) Py_RETURN_NONE;
-    Ref group = Ref::steal(PyObject_CallMethod(match.get(), "group", "i", 1));
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    Ref group = Ref::steal(PyObject_CallMethodOneArg(match.get(), state.str_group, one.get()));
     if (!group) return nullptr;
-    Ref text = Ref::steal(PyObject_CallMethod(group.get(), "decode", "s", "ascii"));
+    Ref text = Ref::steal(PyObject_CallMethodOneArg(group.get(), state.str_decode, state.str_ascii));
     if (!text) return nullptr;
     if (!PyUnicode_CheckExact(text.get()) && text.get() != Py_None) {
         args::raise_expected("str", text.get());
@@ -130,6 +135,8 @@ int import_siblings() {
         Py_XSETREF(*t.slot, type);
     }
 
+    state.content_nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(state.Content, Py_nb_bool));
+
     Ref headers = Ref::steal(PyImport_ImportModule("brindlewick.headers"));
     if (!headers) return -1;
     PyTypeObject* headers_type = capi::import_type(headers.get(), "Headers", 0);
@@ -149,8 +156,6 @@ int import_siblings() {
         {"brindlewick.exceptions", "BadRequest", &state.BadRequest},
         {"brindlewick.exceptions", "BadRequestFormat", &state.BadRequestFormat},
         {"brindlewick.exceptions", "MessageAborted", &state.MessageAborted},
-        {"brindlewick.exceptions", "InvalidArgument", &state.InvalidArgument},
-        {"brindlewick.exceptions", "InvalidOperation", &state.InvalidOperation},
         {"brindlewick.exceptions", "FailedRequestError", &state.FailedRequestError},
         {"pickle", "PickleError", &state.PickleError},
         {"msgspec.json", "decode", &state.msgspec_json_decode},
@@ -159,6 +164,13 @@ int import_siblings() {
         {"asyncio", "create_task", &state.asyncio_create_task},
         {"asyncio", "get_event_loop", &state.asyncio_get_event_loop},
         {"asyncio", "CancelledError", &state.CancelledError},
+        {"brindlewick.contents", "FormPart", &state.FormPart},
+        {"brindlewick.contents", "simplify_multipart_data", &state.simplify_multipart_data},
+        // brindlewick.multipart imports brindlewick.contents (bound above),
+        // never this module, so importing it here makes no cycle.
+        {"brindlewick.multipart", "get_boundary_from_header", &state.get_boundary_from_header},
+        {"brindlewick.multipart", "parse_multipart_async", &state.parse_multipart_async},
+        {"tempfile", "SpooledTemporaryFile", &state.SpooledTemporaryFile},
     };
     for (auto& n : names) {
         Ref module = Ref::steal(PyImport_ImportModule(n.module));
@@ -209,6 +221,12 @@ int make_constants(PyObject* module) {
         {&state.str_multipart_stream, "multipart_stream"},
         {&state.utf8_codec, "utf8"},
         {&state.empty_str, ""},
+        {&state.spool_mode, "w+b"},
+        {&state.str_data_attr, "data"},
+        {&state.str_close, "close"},
+        {&state.str_group, "group"},
+        {&state.str_ascii, "ascii"},
+        {&state.str_unpickle_message, "_unpickle_Message"},
     };
     for (auto& s : strings) {
         PyObject* o = PyUnicode_InternFromString(s.text);
@@ -224,8 +242,12 @@ int make_constants(PyObject* module) {
     Py_XSETREF(state.form_multipart, PyBytes_FromString("multipart/form-data;"));
     Py_XSETREF(state.spool_max_size, PyLong_FromLong(1048576));
     Py_XSETREF(state.zero, PyLong_FromLong(0));
+    Py_XSETREF(state.spool_kwnames, Py_BuildValue("(ss)", "max_size", "mode"));
+    Py_XSETREF(state.part_kwnames,
+               Py_BuildValue("(ssssss)", "name", "data", "file_name", "content_type", "size", "charset"));
     if (!state.content_type || !state.json || !state.xml || !state.empty_bytes ||
-        !state.form_urlencoded || !state.form_multipart || !state.spool_max_size || !state.zero)
+        !state.form_urlencoded || !state.form_multipart || !state.spool_max_size || !state.zero ||
+        !state.spool_kwnames || !state.part_kwnames)
         return -1;
 
     // _charset_rx = re.compile(rb"charset=([\w\-]+)", re.I)

@@ -22,13 +22,15 @@ struct State {
     PyTypeObject* Cookie;
     PyTypeObject* RSGIContent;
     PyTypeObject* ASGIContent;
+    inquiry content_nb_bool;  // the truth test of the content classes (native)
     siblings::ParseWWWFormFn parse_www_form_urlencoded;
     siblings::ParseCookieFn parse_cookie;
     siblings::WriteCookieFn write_cookie_for_response;
     siblings::DatetimeToCookieFormatFn datetime_to_cookie_format;
     siblings::SplitValueFn split_value;
     siblings::BuildAbsoluteURLFn build_absolute_url;
-    // Python-level names imported by the module body.
+    // Python-level names imported by the module body (Session, utcnow and
+    // Identity serve Request; the exceptions Request and Response).
     PyObject* Session;
     PyObject* encodings_settings;
     PyObject* json_settings;
@@ -38,8 +40,6 @@ struct State {
     PyObject* BadRequest;
     PyObject* BadRequestFormat;
     PyObject* MessageAborted;
-    PyObject* InvalidArgument;
-    PyObject* InvalidOperation;
     PyObject* FailedRequestError;
     PyObject* PickleError;
     // Body decoding and the disconnection probe.
@@ -49,6 +49,13 @@ struct State {
     PyObject* asyncio_create_task;
     PyObject* asyncio_get_event_loop;
     PyObject* CancelledError;
+    // Form parsing: the part type, the spooled file type and the multipart
+    // functions of the sibling modules.
+    PyObject* FormPart;                  // brindlewick.contents.FormPart
+    PyObject* simplify_multipart_data;   // brindlewick.contents.simplify_multipart_data
+    PyObject* get_boundary_from_header;  // brindlewick.multipart.get_boundary_from_header
+    PyObject* parse_multipart_async;     // brindlewick.multipart.parse_multipart_async
+    PyObject* SpooledTemporaryFile;      // tempfile.SpooledTemporaryFile
 
     // ---- interned strings and constants
     PyObject* content_type;    // b"content-type" (the core library's shared object)
@@ -95,6 +102,13 @@ struct State {
     PyObject* form_urlencoded;  // b"application/x-www-form-urlencoded"
     PyObject* form_multipart;   // b"multipart/form-data;"
     PyObject* spool_max_size;   // 1048576
+    PyObject* spool_mode;       // "w+b"
+    PyObject* spool_kwnames;    // ("max_size", "mode")
+    PyObject* part_kwnames;     // ("name", "data", "file_name", "content_type", "size", "charset")
+    PyObject* str_data_attr;    // "data" (of a FormPart)
+    PyObject* str_group;
+    PyObject* str_ascii;
+    PyObject* str_unpickle_message;  // "_unpickle_Message"
 
     // ---- Response and pools
     // Filled by init_response_type (response.cpp) and init_pools (pools.cpp).

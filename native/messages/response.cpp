@@ -209,42 +209,25 @@ constexpr long kChecksum = 0xfe1af2e;
 constexpr long kChecksumsAccepted[3] = {0xfe1af2e, 0x1c14c0f, 0xc197934};
 constexpr Py_ssize_t kStateFields = 9;
 
-// __dict__ of a subclass instance, or null when it has none or it is empty
-// (borrowed: owned by the object).
-PyObject* instance_dict(PyObject* op) {
-    PyObject** slot = _PyObject_GetDictPtr(op);
-    if (slot && *slot && PyDict_GET_SIZE(*slot) > 0) return *slot;
-    if (Py_TYPE(op)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-        PyObject* dict = nullptr;
-        if (PyObject_GetOptionalAttr(op, state.str_dict, &dict) < 0) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        if (dict && PyDict_Check(dict) && PyDict_GET_SIZE(dict) > 0) {
-            Py_DECREF(dict);  // still owned by the object
-            return dict;
-        }
-        Py_XDECREF(dict);
-    }
-    return nullptr;
-}
-
 PyObject* response_reduce(PyObject* op, PyObject*) {
     ResponseObject* self = as_response(op);
-    PyObject* dict = instance_dict(op);
+    Ref dict;
+    if (instance_dict(op, dict) < 0) return nullptr;
+    Ref fields_state = Ref::steal(PyTuple_New(dict ? kStateFields + 1 : kStateFields));
+    if (!fields_state) return nullptr;
     Ref status = Ref::steal(PyLong_FromLong(self->status));
     if (!status) return nullptr;
+    // Read only now: the __dict__ lookup and the allocation (a collection
+    // may run finalizers) can run Python code.
     PyObject* fields[kStateFields] = {self->_context, self->_form_data,     self->_headers,
                                       self->_raw_headers, self->content, self->context,
                                       self->scope_protocol, self->state, status.get()};
-    Ref fields_state = Ref::steal(PyTuple_New(dict ? kStateFields + 1 : kStateFields));
-    if (!fields_state) return nullptr;
-    bool any_set = dict != nullptr;
+    bool any_set = static_cast<bool>(dict);
     for (Py_ssize_t i = 0; i < kStateFields; i++) {
         PyTuple_SET_ITEM(fields_state.get(), i, Py_NewRef(fields[i]));
         if (i != kStateFields - 1) any_set |= fields[i] != Py_None;
     }
-    if (dict) PyTuple_SET_ITEM(fields_state.get(), kStateFields, Py_NewRef(dict));
+    if (dict) PyTuple_SET_ITEM(fields_state.get(), kStateFields, dict.release());
     PyObject* unpickle = PyDict_GetItemString(state.module_dict, "_unpickle_Response");  // borrowed
     if (!unpickle) {
         PyErr_SetString(PyExc_AttributeError, "_unpickle_Response");

@@ -98,4 +98,13 @@ struct PackageModule {
 };
 static_assert(std::is_standard_layout_v<PackageModule>, "def must sit at the start of PackageModule");
 
+// ---- operation tables of native types (capi_vtable.cpp) -------------------
+// A type publishes its native operation table as a capsule `__pyx_vtable__`
+// in its own dictionary, named by the table's signature string.
+// import_vtable checks that name: ImportError "<type> does not export its C
+// vtable" when the type has none, TypeError "C vtable <type> has wrong
+// signature (expected ..., got ...)" when the layouts differ.
+BW_CORE_API int export_vtable(PyTypeObject* type, void* table, const char* signature);
+BW_CORE_API int import_vtable(PyTypeObject* type, const char* signature, void** out);
+
 }  // namespace bw::capi
