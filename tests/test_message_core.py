@@ -556,3 +556,19 @@ def test_table_import_accepts_the_signature_and_refuses_others():
 
     with pytest.raises(ImportError, match=r"^.*Sub does not export its C vtable$"):
         call(Sub, signature)
+
+
+@pytest.mark.parametrize(
+    "type_name, own_entries",
+    [("Request", ["expect_100_continue", "reset", "alloc_scratchpad"]), ("Response", ["is_redirect", "reset"])],
+)
+def test_subtypes_publish_their_tables_after_messages_entries(type_name, own_entries):
+    import brindlewick.messages as messages
+
+    type_ = getattr(messages, type_name)
+    signature = capsule_api().PyCapsule_GetName(type_.__dict__["__pyx_vtable__"]).decode()
+    entries = [part.split(":")[0].strip() for part in signature.split(";")]
+    assert entries == MESSAGE_TABLE_ENTRIES + own_entries
+    assert signature.startswith(message_table_signature().decode())
+    # The subtype's own table, not its base's.
+    assert import_vtable()(type_, signature.encode()) != import_vtable()(messages.Message, message_table_signature())

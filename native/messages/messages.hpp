@@ -59,26 +59,28 @@ struct MessageVTable {
 // the table checks it with bw::capi::import_vtable when it loads.  Change it
 // with the table.
 #define BW_MSG "struct MessageObject *"
-inline constexpr const char kMessageVTableSig[] =
-    "get_headers: PyObject *(" BW_MSG ", PyObject *, int); "
-    "get_first_header: PyObject *(" BW_MSG ", PyObject *, int); "
-    "get_single_header: PyObject *(" BW_MSG ", PyObject *, int); "
-    "remove_header: PyObject *(" BW_MSG ", PyObject *, int); "
-    "_has_header: int (" BW_MSG ", PyObject *); "
-    "has_header: int (" BW_MSG ", PyObject *, int); "
-    "_add_header: int (" BW_MSG ", PyObject *, PyObject *); "
-    "_add_header_if_missing: int (" BW_MSG ", PyObject *, PyObject *); "
-    "add_header: PyObject *(" BW_MSG ", PyObject *, PyObject *, int); "
-    "set_header: PyObject *(" BW_MSG ", PyObject *, PyObject *, int); "
-    "content_type: PyObject *(" BW_MSG ", int); "
-    "remove_headers: int (" BW_MSG ", PyObject *); "
-    "get_headers_tuples: PyObject *(" BW_MSG ", PyObject *); "
-    "with_content: PyObject *(" BW_MSG ", PyObject *, int); "
-    "has_body: int (" BW_MSG ", int); "
-    "declares_content_type: int (" BW_MSG ", PyObject *, int); "
-    "declares_json: int (" BW_MSG ", int); "
-    "declares_xml: int (" BW_MSG ", int)";
-#undef BW_MSG
+// The entries of MessageVTable, spelled once for the signature strings of
+// Message and of its subtypes.
+#define BW_MESSAGE_VTABLE_ENTRIES \
+    "get_headers: PyObject *(" BW_MSG ", PyObject *, int); " \
+    "get_first_header: PyObject *(" BW_MSG ", PyObject *, int); " \
+    "get_single_header: PyObject *(" BW_MSG ", PyObject *, int); " \
+    "remove_header: PyObject *(" BW_MSG ", PyObject *, int); " \
+    "_has_header: int (" BW_MSG ", PyObject *); " \
+    "has_header: int (" BW_MSG ", PyObject *, int); " \
+    "_add_header: int (" BW_MSG ", PyObject *, PyObject *); " \
+    "_add_header_if_missing: int (" BW_MSG ", PyObject *, PyObject *); " \
+    "add_header: PyObject *(" BW_MSG ", PyObject *, PyObject *, int); " \
+    "set_header: PyObject *(" BW_MSG ", PyObject *, PyObject *, int); " \
+    "content_type: PyObject *(" BW_MSG ", int); " \
+    "remove_headers: int (" BW_MSG ", PyObject *); " \
+    "get_headers_tuples: PyObject *(" BW_MSG ", PyObject *); " \
+    "with_content: PyObject *(" BW_MSG ", PyObject *, int); " \
+    "has_body: int (" BW_MSG ", int); " \
+    "declares_content_type: int (" BW_MSG ", PyObject *, int); " \
+    "declares_json: int (" BW_MSG ", int); " \
+    "declares_xml: int (" BW_MSG ", int)"
+inline constexpr const char kMessageVTableSig[] = BW_MESSAGE_VTABLE_ENTRIES;
 inline constexpr size_t kMessageVTableEntries = 18;
 static_assert(sizeof(MessageVTable) == kMessageVTableEntries * sizeof(void*),
               "MessageVTable changed: update kMessageVTableSig and kMessageVTableEntries");
@@ -115,6 +117,11 @@ struct RequestVTable {
     void* (*alloc_scratchpad)(RequestObject* self, size_t size, size_t alignment);
 };
 static_assert(offsetof(RequestVTable, base) == 0, "a Request's table must start with Message's");
+inline constexpr const char kRequestVTableSig[] =
+    BW_MESSAGE_VTABLE_ENTRIES "; expect_100_continue: int (struct RequestObject *, int); "
+    "reset: int (struct RequestObject *, int); alloc_scratchpad: void *(struct RequestObject *, size_t, size_t)";
+static_assert(sizeof(RequestVTable) == (kMessageVTableEntries + 3) * sizeof(void*),
+              "RequestVTable changed: update kRequestVTableSig");
 
 struct RequestObject : MessageObject {
     PyObject* method;               // str or None
@@ -153,6 +160,10 @@ struct ResponseVTable {
     int (*reset)(ResponseObject* self, int skip_dispatch);
 };
 static_assert(offsetof(ResponseVTable, base) == 0, "a Response's table must start with Message's");
+inline constexpr const char kResponseVTableSig[] =
+    BW_MESSAGE_VTABLE_ENTRIES "; is_redirect: int (struct ResponseObject *, int); reset: int (struct ResponseObject *, int)";
+static_assert(sizeof(ResponseVTable) == (kMessageVTableEntries + 2) * sizeof(void*),
+              "ResponseVTable changed: update kResponseVTableSig");
 
 struct ResponseObject : MessageObject {
     int32_t status;

@@ -693,7 +693,8 @@ int init_request_type(PyObject* module) {
     PyObject* type = type_from_spec(module, &spec, reinterpret_cast<PyObject*>(state.MessageType));
     if (!type) return -1;
     Py_XSETREF(state.RequestType, reinterpret_cast<PyTypeObject*>(type));
-    message_overrides.add_native_type(state.RequestType);
+    if (message_overrides.add_native_type(state.RequestType) < 0) return -1;
+    if (capi::export_vtable(state.RequestType, &request_vtable, kRequestVTableSig) < 0) return -1;
     if (request_overrides.bind(state.RequestType) < 0) return -1;
     if (PyModule_AddFunctions(module, cors_functions) < 0 || export_request_functions(module) < 0) return -1;
     return PyModule_AddObjectRef(module, "Request", type);

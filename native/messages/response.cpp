@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/capi.hpp"
 #include "brindlewick/buffer.hpp"
 #include "brindlewick/compat.hpp"
 #include "brindlewick/coro.hpp"
@@ -440,7 +441,8 @@ int init_response_type(PyObject* module) {
     if (!type) return -1;
     Py_XSETREF(state.ResponseType, reinterpret_cast<PyTypeObject*>(type));
     if (response_overrides.bind(state.ResponseType) < 0) return -1;
-    message_overrides.add_native_type(state.ResponseType);
+    if (message_overrides.add_native_type(state.ResponseType) < 0) return -1;
+    if (capi::export_vtable(state.ResponseType, &response_vtable, kResponseVTableSig) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     return PyModule_AddObjectRef(module, "Response", type);
 }
