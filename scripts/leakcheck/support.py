@@ -105,7 +105,8 @@ def tick():
 class Receive:
     """ASGI receive over fixed chunks, suspending once per message.
 
-    disconnect_after=k answers http.disconnect from the k-th call on."""
+    disconnect_after=k answers http.disconnect from the k-th call on, at once
+    (a message the server already holds)."""
 
     __slots__ = ("chunks", "index", "disconnect_after")
 
@@ -117,9 +118,9 @@ class Receive:
     async def __call__(self):
         i = self.index
         self.index = i + 1
-        await tick()
         if self.disconnect_after is not None and i >= self.disconnect_after:
             return {"type": "http.disconnect"}
+        await tick()
         if i >= len(self.chunks):
             return {"type": "http.disconnect"}
         return {"type": "http.request", "body": self.chunks[i], "more_body": i < len(self.chunks) - 1}
