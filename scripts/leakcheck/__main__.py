@@ -43,13 +43,13 @@ def measure(fn, n):
 
 def check(fn, n, baseline=None):
     """(refs at N, blocks at N, refs at 2N, blocks at 2N) of one operation."""
-    for _ in repeat(None, max(200, n // 20)):
+    for _ in repeat(None, max(50, n // 10)):
         fn()
     r1, b1 = measure(fn, n)
     r2, b2 = measure(fn, 2 * n)
     if baseline is not None:
         # Outside code whose counts drift by itself: take its own growth off.
-        for _ in repeat(None, max(200, n // 20)):
+        for _ in repeat(None, max(50, n // 10)):
             baseline()
         br1, bb1 = measure(baseline, n)
         br2, bb2 = measure(baseline, 2 * n)
