@@ -134,7 +134,8 @@ def main(argv):
     support.close_loop()
     print(f"\n({time.monotonic() - started:.0f} s for the checks)")
     if growing:
-        print(f"leaks: {len(mods)} families checked, {len(growing)} growing:")
+        families_growing = len({line.split(":", 1)[0] for line in growing})
+        print(f"leaks: {len(mods)} families checked, {families_growing} growing:")
         for line in growing:
             print(f"  {line}")
         return 1
