@@ -26,7 +26,7 @@ from brindlewick.exceptions import BadRequest, InvalidOperation, MessageAborted
 
 from leakcheck.support import Protocol, Receive, cases, collect, drive, drive_raises, raises, tick
 
-ITERATIONS = 2_000
+ITERATIONS = 4_000
 
 
 def provider_of(*chunks):

@@ -15,7 +15,7 @@ from brindlewick.cookies import (
 
 from leakcheck.support import cases, raises
 
-ITERATIONS = 3_000
+ITERATIONS = 5_000
 
 EXPIRES = datetime(1994, 11, 6, 8, 49, 37)
 FULL = Cookie("a", "b", EXPIRES, "example.com", "/", True, True, 60, CookieSameSiteMode.LAX)

@@ -8,7 +8,7 @@ import brindlewick._corotest as nc
 
 from leakcheck.support import drive, raises, run, test_module
 
-ITERATIONS = 2_000
+ITERATIONS = 4_000
 
 tc = test_module("test_coro")
 Probe, Bare, Holder = tc.Probe, tc.Bare, tc.Holder

@@ -17,7 +17,7 @@ from brindlewick.settings.json import json_settings
 
 from leakcheck.support import Protocol, Receive, chunked, collect, drive, drive_raises, raises, run, run_raises
 
-ITERATIONS = 1_500
+ITERATIONS = 2_500
 
 BODY = b'{"a": [1, 2, 3], "text": "caf\xc3\xa9"}'
 CHUNKS = chunked(BODY, 7)

@@ -8,7 +8,7 @@ from brindlewick.messages import Message, _multipart_to_dict_streaming
 
 from leakcheck.support import Receive, chunked, collect, drive, drive_raises, test_module
 
-ITERATIONS = 300
+ITERATIONS = 400
 
 forms = test_module("test_message_forms")
 BOUNDARY = forms.BOUNDARY

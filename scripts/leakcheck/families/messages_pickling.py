@@ -6,7 +6,7 @@ from brindlewick.messages import Message, _unpickle_Message
 
 from leakcheck.support import raises
 
-ITERATIONS = 5_000
+ITERATIONS = 10_000
 
 PAIRS = [(b"a", b"1"), (b"Host", b"h")]
 STATE = (None, None, [(b"a", b"b")], None, None, None)

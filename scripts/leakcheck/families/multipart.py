@@ -8,7 +8,7 @@ from brindlewick.multipart import get_boundary_from_header, parse_multipart_asyn
 
 from leakcheck.support import cases, chunked, collect, drive, drive_raises, raises, test_module
 
-ITERATIONS = 250
+ITERATIONS = 300
 
 mp = test_module("test_multipart")
 B = mp.B

@@ -7,7 +7,7 @@ from brindlewick.url import URL, InvalidURL, build_absolute_url
 
 from leakcheck.support import cases, raises
 
-ITERATIONS = 5_000
+ITERATIONS = 10_000
 
 FULL = b"http://u:p@Example.COM:8080/a/b?x=1#top"
 
