@@ -63,45 +63,54 @@ struct FileBufferObject {
     PyObject* charset;       // bytes or None
 };
 
-// ---- types -------------------------------------------------------------------
+// ---- module state --------------------------------------------------------------
 
-extern PyTypeObject* ContentType;
-extern PyTypeObject* StreamedContentType;
-extern PyTypeObject* ASGIContentType;
-extern PyTypeObject* RSGIContentType;
-extern PyTypeObject* FormPartType;
-extern PyTypeObject* FileBufferType;
-extern PyTypeObject* ServerSentEventType;
+// Everything the module keeps between calls, in one place, filled once by
+// the exec step (the module is executed once per process).
+struct State {
+    // Types.
+    PyTypeObject* content_type;
+    PyTypeObject* streamed_content_type;
+    PyTypeObject* asgi_content_type;
+    PyTypeObject* rsgi_content_type;
+    PyTypeObject* form_part_type;
+    PyTypeObject* server_sent_event_type;
+    PyTypeObject* text_server_sent_event_type;
+    PyTypeObject* ready_type;         // awaitable of a value at hand
+    PyTypeObject* once_type;          // async iterator over one value
+    PyTypeObject* empty_stream_type;  // data of a StreamedFormPart without a provider
 
-// ---- shared module state (one interpreter per process) -----------------------
+    // Interned names and ASGI message texts.
+    PyObject* str_type;
+    PyObject* str_body;
+    PyObject* str_more_body;
+    PyObject* str_http_request;
+    PyObject* str_http_disconnect;
+    PyObject* str_read;
+    PyObject* str_seek;
+    PyObject* str_tell;
+    PyObject* str_close;
 
-struct Strings {
-    PyObject* type;
-    PyObject* body;
-    PyObject* more_body;
-    PyObject* http_request;
-    PyObject* http_disconnect;
-    PyObject* read;
-    PyObject* seek;
-    PyObject* close;
-    PyObject* encode;
+    // Constants.
     PyObject* empty_bytes;
     PyObject* empty_str;
-};
-extern Strings strings;
+    PyObject* empty_view;        // memoryview of b""
+    PyObject* text_plain;        // b"text/plain; charset=utf-8"
+    PyObject* text_html;         // b"text/html; charset=utf-8"
+    PyObject* application_json;  // b"application/json"
+    PyObject* form_urlencoded;   // b"application/x-www-form-urlencoded"
 
-struct Imported {
+    // Imported names.
     PyObject* MessageAborted;
     PyObject* InvalidOperation;
     PyObject* BadRequest;
-    PyObject* json_encode;  // msgspec.json.encode, imported on first use
-};
-extern Imported imported;
+    PyObject* json_encode;  // msgspec.json.encode
+    PyObject* urandom;      // os.urandom, where getrandom(2) is unavailable
 
-// msgspec.json.encode (new reference).
-PyObject* json_encoder();
-// An empty memoryview.
-PyObject* empty_memoryview();
+    PyObject* restore_function;  // module function _restore_content (pickling)
+};
+extern State state;
+
 // A memoryview over `body` (None gives an empty one).
 PyObject* memoryview_of(PyObject* body);
 
