@@ -4,7 +4,6 @@
 
 #include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
-#include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 #include "server_reads.hpp"
@@ -12,10 +11,6 @@
 namespace bw::contents {
 
 namespace {
-
-const char* const kOverridable[] = {"dispose"};
-OverrideTable overrides(kOverridable, 1);
-enum { kDispose = 0 };
 
 inline ContentObject* as_content(PyObject* op) { return reinterpret_cast<ContentObject*>(op); }
 
@@ -28,8 +23,7 @@ int content_dispose(ContentObject* self, int skip_dispatch) {
     return 0;
 }
 
-ContentVTable content_vtable = {content_dispose};
-ContentVTable streamed_vtable = {content_dispose};
+ContentVTable content_vtable = {content_dispose};  // Content and StreamedContent
 
 PyObject* content_new(PyTypeObject* type, PyObject*, PyObject*) { return content_new_common(type, &content_vtable); }
 
@@ -166,7 +160,7 @@ PyType_Spec content_spec = {
 inline StreamedContentObject* as_streamed(PyObject* op) { return reinterpret_cast<StreamedContentObject*>(op); }
 
 PyObject* streamed_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* op = content_new_common(type, &streamed_vtable);
+    PyObject* op = content_new_common(type, &content_vtable);
     if (op) as_streamed(op)->data_provider = Py_NewRef(Py_None);
     return op;
 }
@@ -325,25 +319,25 @@ PyObject* content_new_common(PyTypeObject* type, ContentVTable* vtab) {
 }
 
 int dispose_override(ContentObject* self, int skip_dispatch, int* result) {
-    if (skip_dispatch || !overrides.overridden(reinterpret_cast<PyObject*>(self), kDispose)) return 0;
-    Ref r = Ref::steal(overrides.call(reinterpret_cast<PyObject*>(self), kDispose, nullptr, 0));
+    if (skip_dispatch || !state.content_overrides.overridden(reinterpret_cast<PyObject*>(self), kDispose)) return 0;
+    Ref r = Ref::steal(state.content_overrides.call(reinterpret_cast<PyObject*>(self), kDispose, nullptr, 0));
     *result = r ? 0 : -1;
     return 1;
 }
 
-void add_native_content_type(PyTypeObject* type) { overrides.add_native_type(type); }
+void add_native_content_type(PyTypeObject* type) { state.content_overrides.add_native_type(type); }
 
 int init_content_types(PyObject* module) {
     PyObject* type = bw::type_from_spec(module, &content_spec, nullptr);
     if (!type) return -1;
     Py_XSETREF(state.content_type, reinterpret_cast<PyTypeObject*>(type));
-    if (overrides.bind(state.content_type) < 0) return -1;
+    if (state.content_overrides.bind(state.content_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Content", type) < 0) return -1;
 
     type = bw::type_from_spec(module, &streamed_spec, reinterpret_cast<PyObject*>(state.content_type));
     if (!type) return -1;
     Py_XSETREF(state.streamed_content_type, reinterpret_cast<PyTypeObject*>(type));
-    overrides.add_native_type(state.streamed_content_type);
+    state.content_overrides.add_native_type(state.streamed_content_type);
     if (PyModule_AddObjectRef(module, "StreamedContent", type) < 0) return -1;
 
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;

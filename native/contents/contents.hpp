@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "brindlewick/gc_fields.hpp"
+#include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
 
@@ -65,6 +66,12 @@ struct FileBufferObject {
 
 // ---- module state --------------------------------------------------------------
 
+// Methods a Python subclass may override and native callers dispatch to.
+inline constexpr const char* kContentOverridable[] = {"dispose"};
+enum { kDispose = 0 };
+inline constexpr const char* kEventOverridable[] = {"write_data"};
+enum { kWriteData = 0 };
+
 // Everything the module keeps between calls, in one place, filled once by
 // the exec step (the module is executed once per process).
 struct State {
@@ -108,6 +115,10 @@ struct State {
     PyObject* urandom;      // os.urandom, where getrandom(2) is unavailable
 
     PyObject* restore_function;  // module function _restore_content (pickling)
+
+    // Which content and event classes override which method.
+    OverrideTable content_overrides{kContentOverridable, 1};
+    OverrideTable event_overrides{kEventOverridable, 1};
 };
 extern State state;
 

@@ -7,7 +7,6 @@
 #include "brindlewick/args.hpp"
 #include "brindlewick/buffer.hpp"
 #include "brindlewick/gc_fields.hpp"
-#include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 
@@ -15,18 +14,14 @@ namespace bw::contents {
 
 namespace {
 
-const char* const kOverridable[] = {"write_data"};
-OverrideTable overrides(kOverridable, 1);
-enum { kWriteData = 0 };
-
 inline ServerSentEventObject* as_event(PyObject* op) { return reinterpret_cast<ServerSentEventObject*>(op); }
 
 // Through an override when a Python subclass has one; it must give a str.
 PyObject* dispatched(ServerSentEventObject* self, int skip_dispatch, bool* handled) {
     *handled = false;
-    if (skip_dispatch || !overrides.overridden(reinterpret_cast<PyObject*>(self), kWriteData)) return nullptr;
+    if (skip_dispatch || !state.event_overrides.overridden(reinterpret_cast<PyObject*>(self), kWriteData)) return nullptr;
     *handled = true;
-    Ref r = Ref::steal(overrides.call(reinterpret_cast<PyObject*>(self), kWriteData, nullptr, 0));
+    Ref r = Ref::steal(state.event_overrides.call(reinterpret_cast<PyObject*>(self), kWriteData, nullptr, 0));
     if (r && !PyUnicode_Check(r.get())) {
         args::raise_expected("str", r.get());
         return nullptr;
@@ -248,12 +243,12 @@ int init_sse_types(PyObject* module) {
     PyObject* t = PyType_FromModuleAndSpec(module, &event_spec, nullptr);
     if (!t) return -1;
     Py_XSETREF(state.server_sent_event_type, reinterpret_cast<PyTypeObject*>(t));
-    if (overrides.bind(state.server_sent_event_type) < 0) return -1;
+    if (state.event_overrides.bind(state.server_sent_event_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "ServerSentEvent", t) < 0) return -1;
     t = PyType_FromModuleAndSpec(module, &text_event_spec, reinterpret_cast<PyObject*>(state.server_sent_event_type));
     if (!t) return -1;
     Py_XSETREF(state.text_server_sent_event_type, reinterpret_cast<PyTypeObject*>(t));
-    overrides.add_native_type(state.text_server_sent_event_type);
+    state.event_overrides.add_native_type(state.text_server_sent_event_type);
     return PyModule_AddObjectRef(module, "TextServerSentEvent", t);
 }
 
