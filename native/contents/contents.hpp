@@ -122,7 +122,7 @@ struct State {
 };
 extern State state;
 
-// A memoryview over `body` (None gives an empty one).
+// A memoryview over `body` (borrowed; None gives an empty one).
 PyObject* memoryview_of(PyObject* body);
 
 // ---- awaitables and async iterators of values known at once -------------------

@@ -15,7 +15,9 @@ State state = {};
 
 PyObject* memoryview_of(PyObject* body) {
     if (body == Py_None) return Py_NewRef(state.empty_view);
-    return PyMemoryView_FromObject(body);
+    // Callers pass a content's field; a Python __buffer__ may replace it.
+    Ref held = Ref::borrow(body);
+    return PyMemoryView_FromObject(held.get());
 }
 
 namespace {

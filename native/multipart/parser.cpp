@@ -19,7 +19,6 @@
 #include <new>
 #include <string_view>
 
-#include "brindlewick/args.hpp"
 #include "brindlewick/buffer.hpp"
 #include "brindlewick/pyref.hpp"
 #include "parser.hpp"
