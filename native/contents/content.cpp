@@ -325,7 +325,7 @@ int dispose_override(ContentObject* self, int skip_dispatch, int* result) {
     return 1;
 }
 
-void add_native_content_type(PyTypeObject* type) { state.content_overrides.add_native_type(type); }
+int add_native_content_type(PyTypeObject* type) { return state.content_overrides.add_native_type(type); }
 
 int init_content_types(PyObject* module) {
     PyObject* type = bw::type_from_spec(module, &content_spec, nullptr);
@@ -337,7 +337,7 @@ int init_content_types(PyObject* module) {
     type = bw::type_from_spec(module, &streamed_spec, reinterpret_cast<PyObject*>(state.content_type));
     if (!type) return -1;
     Py_XSETREF(state.streamed_content_type, reinterpret_cast<PyTypeObject*>(type));
-    state.content_overrides.add_native_type(state.streamed_content_type);
+    if (state.content_overrides.add_native_type(state.streamed_content_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "StreamedContent", type) < 0) return -1;
 
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;

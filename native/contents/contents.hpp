@@ -157,6 +157,6 @@ using ContentFields = ObjectFields<ContentObject, &ContentObject::type, &Content
 int dispose_override(ContentObject* self, int skip_dispatch, int* result);
 // Records a native content class whose dispose needs no override check
 // (the first few only; others are answered from the override cache).
-void add_native_content_type(PyTypeObject* type);
+int add_native_content_type(PyTypeObject* type);
 
 }  // namespace bw::contents

@@ -221,12 +221,12 @@ int init_server_contents(PyObject* module) {
     PyObject* t = bw::type_from_spec(module, &asgi_spec, base);
     if (!t) return -1;
     Py_XSETREF(state.asgi_content_type, reinterpret_cast<PyTypeObject*>(t));
-    add_native_content_type(state.asgi_content_type);
+    if (add_native_content_type(state.asgi_content_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "ASGIContent", t) < 0) return -1;
     t = bw::type_from_spec(module, &rsgi_spec, base);
     if (!t) return -1;
     Py_XSETREF(state.rsgi_content_type, reinterpret_cast<PyTypeObject*>(t));
-    add_native_content_type(state.rsgi_content_type);
+    if (add_native_content_type(state.rsgi_content_type) < 0) return -1;
     return PyModule_AddObjectRef(module, "RSGIContent", t);
 }
 

@@ -248,7 +248,7 @@ int init_sse_types(PyObject* module) {
     t = PyType_FromModuleAndSpec(module, &text_event_spec, reinterpret_cast<PyObject*>(state.server_sent_event_type));
     if (!t) return -1;
     Py_XSETREF(state.text_server_sent_event_type, reinterpret_cast<PyTypeObject*>(t));
-    state.event_overrides.add_native_type(state.text_server_sent_event_type);
+    if (state.event_overrides.add_native_type(state.text_server_sent_event_type) < 0) return -1;
     return PyModule_AddObjectRef(module, "TextServerSentEvent", t);
 }
 
