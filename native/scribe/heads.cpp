@@ -50,7 +50,9 @@ int set_headers_for_response_content(ResponseObject* response) {
     if (add_header(response, state.h_content_type, value.get()) < 0) return -1;
     Py_ssize_t length = c->length;
     if (length < 0) return add_header(response, state.h_transfer_encoding, state.v_chunked);
-    Ref text = Ref::steal(PyBytes_FromFormat("%zd", length));
+    char digits[24];
+    int n = PyOS_snprintf(digits, sizeof digits, "%zd", length);
+    Ref text = Ref::steal(length == 0 ? Py_NewRef(state.v_zero) : PyBytes_FromStringAndSize(digits, n));
     if (!text) return -1;
     return add_header(response, state.h_content_length, text.get());
 }

@@ -69,6 +69,66 @@ bool is_content_type_name(PyObject* name) {
     return PyUnicode_Check(name) && PyUnicode_EqualToUTF8AndSize(name, "content-type", 12);
 }
 
+// The text of an exact bytes header name or value: the table's shared str
+// or the Latin-1 decoding (no Python code runs: exact bytes hash natively).
+inline PyObject* plain_text(PyObject* bytes, PyObject* table) {
+    PyObject* hit = PyDict_GetItemWithError(table, bytes);  // borrowed, the table is never changed
+    if (hit && PyUnicode_CheckExact(hit)) return Py_NewRef(hit);
+    if (hit || PyErr_Occurred()) return header_text(bytes, table);
+    return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), nullptr);
+}
+
+inline bool is_plain_entry(PyObject* h) {
+    return PyTuple_CheckExact(h) && PyTuple_GET_SIZE(h) == 2 && PyBytes_CheckExact(PyTuple_GET_ITEM(h, 0)) &&
+           PyBytes_CheckExact(PyTuple_GET_ITEM(h, 1));
+}
+
+// The usual raw list, every entry an exact (bytes, bytes) tuple: nothing
+// in the conversion can run Python code, so the result list is made at
+// its final size and filled in place.  Null without an error when the list
+// holds anything else (the general path then converts it).
+PyObject* plain_rsgi_headers(PyObject* raw, PyObject* content, PyObject* type) {
+    Py_ssize_t n = PyList_GET_SIZE(raw);
+    bool has_content_type = false;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* h = PyList_GET_ITEM(raw, i);
+        if (!is_plain_entry(h)) return nullptr;
+        if (!has_content_type && is_content_type_name(PyTuple_GET_ITEM(h, 0))) has_content_type = true;
+    }
+    bool add_type = !has_content_type && content != Py_None && type != Py_None;
+    Ref extra;
+    if (add_type) {
+        // Converted first: a str() of an unusual type may run Python code.
+        Ref text = Ref::steal(content_type_text(type));
+        if (!text) return nullptr;
+        extra = Ref::steal(PyTuple_Pack(2, state.s_content_type, text.get()));
+        if (!extra) return nullptr;
+        if (PyList_GET_SIZE(raw) != n) return nullptr;  // changed meanwhile: the general path
+        for (Py_ssize_t i = 0; i < n; i++)
+            if (!is_plain_entry(PyList_GET_ITEM(raw, i))) return nullptr;
+    }
+    Ref headers = Ref::steal(PyList_New(n + (add_type ? 1 : 0)));
+    if (!headers) return nullptr;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(headers.get(), i, pair);
+        // An allocation may run a collection, and a finalizer may change the
+        // list: check it again, and hold the entry while it is converted.
+        if (PyList_GET_SIZE(raw) != n || !is_plain_entry(PyList_GET_ITEM(raw, i))) return nullptr;
+        Ref entry = Ref::borrow(PyList_GET_ITEM(raw, i));
+        PyObject* h = entry.get();
+        PyObject* name = plain_text(PyTuple_GET_ITEM(h, 0), state.outbound_name_str);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, name);
+        PyObject* value = plain_text(PyTuple_GET_ITEM(h, 1), state.outbound_val_str);
+        if (!value) return nullptr;
+        PyTuple_SET_ITEM(pair, 1, value);
+    }
+    if (add_type) PyList_SET_ITEM(headers.get(), n, extra.release());
+    return headers.release();
+}
+
 // The header list handed to the protocol (new reference): a shared
 // constant list when the response has no headers of its own.
 PyObject* rsgi_headers(PyObject* raw, PyObject* content, PyObject* type) {
@@ -85,6 +145,8 @@ PyObject* rsgi_headers(PyObject* raw, PyObject* content, PyObject* type) {
         return content_type_list(type);
     }
     if (!PyList_Check(raw)) return args::raise_expected("list", raw), nullptr;
+    if (PyObject* plain = plain_rsgi_headers(raw, content, type)) return plain;
+    if (PyErr_Occurred()) return nullptr;
     Ref headers = Ref::steal(PyList_New(0));
     if (!headers) return nullptr;
     bool has_content_type = false;
