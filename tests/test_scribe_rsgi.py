@@ -258,23 +258,39 @@ def test_other_content_types_get_their_own_list():
     assert call[2] is scribe.EMPTY_HEADERS
 
 
-def test_application_headers_are_translated():
-    raw = [(b"content-length", b"0"), (b"x-id", b"caf\xe9"), (b"Content-Type", b"text/html"), ("x-s", 5)]
+@pytest.mark.parametrize("odd", [[], [("x-s", 5)], [[b"x-s", b"5"]]])
+def test_application_headers_are_translated(odd):
+    raw = [(b"content-length", b"0"), (b"x-id", b"caf\xe9"), (b"Content-Type", b"text/html")] + odd
+    saved = list(raw)
     (call,) = send_sync(Response(200, raw, JSONContent([1])))
     headers = call[2]
-    assert headers == [("content-length", "0"), ("x-id", "caf\xe9"), ("Content-Type", "text/html"), ("x-s", "5"),
-                       ("content-type", "application/json")]
+    assert headers == [("content-length", "0"), ("x-id", "caf\xe9"), ("Content-Type", "text/html")] + [
+        ("x-s", "5") for _ in odd] + [("content-type", "application/json")]
+    assert all(type(pair) is tuple and type(pair[0]) is str and type(pair[1]) is str for pair in headers)
     assert headers[0][0] is scribe.KNOWN_OUTBOUND_HEADER_NAME_STR[b"content-length"]
     assert headers[0][1] is scribe.KNOWN_OUTBOUND_HEADER_VAL_STR[b"0"]
     assert headers[-1][1] is scribe.CT_STR_CACHE[b"application/json"]
     # the response's own list is not changed, and no content headers are added
-    assert raw == [(b"content-length", b"0"), (b"x-id", b"caf\xe9"), (b"Content-Type", b"text/html"), ("x-s", 5)]
+    assert raw == saved
 
 
 @pytest.mark.parametrize("name", [b"content-type", "content-type"])
 def test_an_application_content_type_is_kept_alone(name):
     (call,) = send_sync(Response(200, [(name, b"text/x")], JSONContent([1])))
     assert call[2] == [("content-type", "text/x")]
+
+
+def test_header_list_changed_by_a_conversion():
+    raw = []
+
+    class Name(bytes):
+        def __hash__(self):
+            raw.clear()
+            return bytes.__hash__(self)
+
+    raw.extend([(Name(b"x-a"), b"1"), (b"x-b", b"2")])
+    (call,) = send_sync(Response(200, raw, None))
+    assert call == ("response_empty", 200, [("x-a", "1")])
 
 
 def test_content_without_a_body_that_is_not_streamed_is_empty():
