@@ -11,6 +11,7 @@
 // response_file_partial instead of response_file_range.
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "brindlewick/args.hpp"
@@ -129,15 +130,41 @@ PyObject* plain_rsgi_headers(PyObject* raw, PyObject* content, PyObject* type) {
     return headers.release();
 }
 
+// The content-type objects last found in STATIC_HEADERS_BY_CT_BYTES, with
+// their lists: content classes keep one bytes object for their type, so an
+// identity test finds the list without hashing and comparing the bytes.
+// Both references are owned (a remembered object is never freed while its
+// address is compared).  The table never changes, so an entry stays true.
+struct PrebuiltHit {
+    PyObject* type;
+    PyObject* list;
+};
+PrebuiltHit prebuilt_hits[4] = {};
+unsigned prebuilt_next = 0;
+
+void remember_prebuilt(PyObject* type, PyObject* list) {
+    PrebuiltHit& slot = prebuilt_hits[prebuilt_next++ & 3];
+    PyObject* old_type = slot.type;
+    PyObject* old_list = slot.list;
+    slot = {Py_NewRef(type), Py_NewRef(list)};
+    Py_XDECREF(old_type);
+    Py_XDECREF(old_list);
+}
+
 // The header list handed to the protocol (new reference): a shared
 // constant list when the response has no headers of its own.
 PyObject* rsgi_headers(PyObject* raw, PyObject* content, PyObject* type) {
     if (raw == Py_None || (PyList_Check(raw) && PyList_GET_SIZE(raw) == 0)) {
         if (content == Py_None || type == Py_None) return Py_NewRef(state.empty_headers);
+        for (const PrebuiltHit& hit : prebuilt_hits)
+            if (hit.type == type) return Py_NewRef(hit.list);
         PyObject* shared = nullptr;
         if (PyBytes_Check(type) && PyDict_GetItemRef(state.static_headers_by_ct, type, &shared) < 0) return nullptr;
         if (shared) {
-            if (BW_LIKELY(PyList_CheckExact(shared))) return shared;
+            if (BW_LIKELY(PyList_CheckExact(shared))) {
+                if (PyBytes_CheckExact(type)) remember_prebuilt(type, shared);
+                return shared;
+            }
             Ref wrong = Ref::steal(shared);
             PyErr_Format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(shared)->tp_name);
             return nullptr;
@@ -203,6 +230,37 @@ PyObject* optional_attr(PyObject* obj, PyObject* name) {
     return value ? value : Py_NewRef(Py_None);
 }
 
+// Content types known to have no `file_path`: their instances have no
+// attribute dictionary and neither the type nor a base defines the name.
+// Keyed by the type's version tag, which changes when the type or a base
+// is modified.  Most responses carry a native content type, so the
+// attribute lookup (a miss) is skipped for them.
+struct NoFilePathEntry {
+    PyTypeObject* type;
+    unsigned int version;
+};
+NoFilePathEntry no_file_path_cache[4] = {};
+
+bool lacks_file_path(PyTypeObject* type) {
+    NoFilePathEntry& e = no_file_path_cache[(reinterpret_cast<uintptr_t>(type) >> 4) & 3];
+    unsigned int version = type_version(type);
+    if (BW_LIKELY(e.type == type && e.version == version && version != 0)) return true;
+    if (type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
+    PyObject* found = nullptr;
+    // The lookup on the type finds what an instance without a dictionary would.
+    if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(type), state.str_file_path, &found) < 0) {
+        PyErr_Clear();  // not cacheable: the instance lookup will report it
+        return false;
+    }
+    if (found) {
+        Py_DECREF(found);
+        return false;
+    }
+    version = assign_type_version(type);
+    if (version) e = {type, version};
+    return true;
+}
+
 inline bool is_bytes_like(PyObject* obj) {
     return PyBytes_CheckExact(obj) || PyMemoryView_Check(obj) || PyByteArray_Check(obj);
 }
@@ -237,7 +295,8 @@ PyObject* send_rsgi_response_sync(ResponseObject* response, PyObject* protocol) 
     // Held: the conversions below may run Python code that replaces the fields.
     Ref raw = Ref::borrow(response->_raw_headers);
     Ref content = Ref::borrow(response->content);
-    if (content.get() != Py_None && !PyObject_TypeCheck(content.get(), state.Content))
+    if (content.get() != Py_None && !Py_IS_TYPE(content.get(), state.Content) &&
+        !PyObject_TypeCheck(content.get(), state.Content))
         return args::raise_expected("Content", content.get()), nullptr;
     auto* c = reinterpret_cast<ContentObject*>(content.get());
     Ref type = Ref::borrow(content.get() == Py_None ? Py_None : c->type);
@@ -250,7 +309,7 @@ PyObject* send_rsgi_response_sync(ResponseObject* response, PyObject* protocol) 
         if (call_protocol(protocol, state.str_response_empty, status.get(), headers.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    {
+    if (!lacks_file_path(Py_TYPE(content.get()))) {
         Ref file_path = Ref::steal(optional_attr(content.get(), state.str_file_path));
         if (!file_path) return nullptr;
         if (file_path.get() != Py_None) {
