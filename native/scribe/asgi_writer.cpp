@@ -1,0 +1,308 @@
+// ASGI response writer: send_asgi_response (the start message and the body
+// messages through the server's `send`), get_chunks (a body cut into pieces
+// of at most MAX_RESPONSE_CHUNK_SIZE bytes) and write_chunks (HTTP/1.1
+// chunked framing of a streamed body, for the package's own servers).
+//
+// A body ends exactly once.  An empty piece in the middle of a stream sends
+// nothing: ending the body there ("more_body": False, or the 0-length chunk
+// of the chunked framing) and then sending more would make a real server
+// abort the response or corrupt the framing.  The end is sent when the
+// pieces run out.
+#include <Python.h>
+
+#include <cstring>
+
+#include "brindlewick/args.hpp"
+#include "brindlewick/coro.hpp"
+#include "brindlewick/gc_fields.hpp"
+#include "brindlewick/pyref.hpp"
+#include "scribe_core.hpp"
+
+namespace bw::scribe {
+
+using coro::AsyncGen;
+using coro::Root;
+using coro::Task;
+
+namespace {
+
+// ---- get_chunks ----------------------------------------------------------------
+
+struct ChunksObject {
+    PyObject_HEAD
+    PyObject* data;
+    Py_ssize_t offset;
+    Py_ssize_t length;
+    int done;  // the closing empty piece was handed out
+};
+
+using ChunksFields = ObjectFields<ChunksObject, &ChunksObject::data>;
+
+PyObject* chunks_next(PyObject* op) {
+    auto* self = reinterpret_cast<ChunksObject*>(op);
+    if (self->done) return nullptr;
+    if (self->offset >= self->length) {
+        self->done = 1;
+        Py_CLEAR(self->data);
+        return Py_NewRef(state.empty_bytes);
+    }
+    Py_ssize_t start = self->offset;
+    Py_ssize_t end = self->length - start > kMaxResponseChunkSize ? start + kMaxResponseChunkSize : self->length;
+    self->offset = end;
+    PyObject* data = self->data;
+    if (PyBytes_CheckExact(data)) {
+        if (start == 0 && end == PyBytes_GET_SIZE(data)) return Py_NewRef(data);
+        return PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + start, end - start);
+    }
+    Ref held = Ref::borrow(data);  // slicing may run Python code
+    return PySequence_GetSlice(held.get(), start, end);
+}
+
+PyObject* self_iter(PyObject* op) { return Py_NewRef(op); }
+
+PyType_Slot chunks_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(ChunksFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ChunksFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ChunksFields::clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(self_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(chunks_next)},
+    {Py_tp_doc, const_cast<char*>("Iterator of get_chunks(): the pieces of a body, then b\"\".")},
+    {0, nullptr},
+};
+
+PyType_Spec chunks_spec = {
+    "brindlewick.scribe._Chunks",
+    sizeof(ChunksObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    chunks_slots,
+};
+
+PyObject* py_get_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data"};
+    static args::Signature sig{"get_chunks", names, 1, 1};
+    PyObject* a[1];
+    if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
+    Py_ssize_t length = PyObject_Length(a[0]);
+    if (length < 0) return nullptr;
+    auto* self = PyObject_GC_New(ChunksObject, state.ChunksType);
+    if (!self) return nullptr;
+    self->data = Py_NewRef(a[0]);
+    self->offset = 0;
+    self->length = length;
+    self->done = 0;
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// ---- messages ----------------------------------------------------------------
+
+// {"type": "http.response.body", "body": body[, "more_body": more]}
+PyObject* body_message(PyObject* body, int more) {
+    Ref message = Ref::steal(PyDict_New());
+    if (!message || PyDict_SetItem(message.get(), state.k_type, state.t_body) < 0 ||
+        PyDict_SetItem(message.get(), state.k_body, body) < 0)
+        return nullptr;
+    if (more >= 0 && PyDict_SetItem(message.get(), state.k_more_body, more ? Py_True : Py_False) < 0)
+        return nullptr;
+    return message.release();
+}
+
+PyObject* start_message(ResponseObject* response) {
+    Ref message = Ref::steal(PyDict_New());
+    if (!message) return nullptr;
+    Ref status = Ref::steal(PyLong_FromLong(response->status));
+    if (!status) return nullptr;
+    Ref headers = Ref::borrow(response->_raw_headers);
+    if (PyDict_SetItem(message.get(), state.k_type, state.t_start) < 0 ||
+        PyDict_SetItem(message.get(), state.k_status, status.get()) < 0 ||
+        PyDict_SetItem(message.get(), state.k_headers, headers.get()) < 0)
+        return nullptr;
+    return message.release();
+}
+
+// 1 when `piece` is sent (non-empty bytes), 0 when skipped (None or empty),
+// -1 with TypeError for anything else.
+int body_piece(PyObject* piece) {
+    if (piece == Py_None) return 0;
+    if (!PyBytes_Check(piece)) {
+        PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(piece)->tp_name);
+        return -1;
+    }
+    return PyBytes_GET_SIZE(piece) > 0;
+}
+
+// ---- send_asgi_response -----------------------------------------------------------
+
+Task send_asgi_body(Root response_root, Root send) {
+    auto* response = messages::as_response(response_root.get());
+    Root content = Root::borrow(response->content);
+    if (set_headers_for_response_content(response) < 0) co_return nullptr;
+    {
+        Ref start = Ref::steal(start_message(response));
+        if (!start) co_return nullptr;
+        if (!co_await coro::await_call(send.get(), start.get())) co_return nullptr;
+    }
+    int present = content.get() == Py_None ? 0 : PyObject_IsTrue(content.get());
+    if (present < 0) co_return nullptr;
+    if (!present) {
+        Ref message = Ref::steal(body_message(state.empty_bytes, -1));
+        if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
+        co_return Py_NewRef(Py_None);
+    }
+    if (!PyObject_TypeCheck(content.get(), state.Content)) {
+        args::raise_expected("Content", content.get());
+        co_return nullptr;
+    }
+    auto* c = reinterpret_cast<ContentObject*>(content.get());
+    Py_ssize_t length = c->length;
+    bool streamed = length < 0 || PyObject_TypeCheck(content.get(), state.StreamedContent);
+    if (streamed) {
+        Ref parts = Ref::steal(PyObject_CallMethodNoArgs(content.get(), state.str_get_parts));
+        if (!parts) co_return nullptr;
+        Root pieces = Root::steal(async_for_iter(parts.get()));
+        if (!pieces) co_return nullptr;
+        parts.reset();
+        for (;;) {
+            Ref piece = co_await coro::anext(pieces.get());
+            if (!piece) {
+                if (!coro::end_of_iteration()) co_return nullptr;
+                break;
+            }
+            int send_it = body_piece(piece.get());
+            if (send_it < 0) co_return nullptr;
+            if (!send_it) continue;
+            Ref message = Ref::steal(body_message(piece.get(), 1));
+            if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
+        }
+    } else if (length > kMaxResponseChunkSize) {
+        // Looked up now, so a replaced module attribute is honoured.
+        PyObject* found = PyDict_GetItemWithError(state.module_dict, state.str_get_chunks);  // borrowed
+        if (!found) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.str_get_chunks);
+            co_return nullptr;
+        }
+        Ref get_chunks = Ref::borrow(found);
+        Ref body = Ref::borrow(c->body);
+        Ref chunks = Ref::steal(PyObject_CallOneArg(get_chunks.get(), body.get()));
+        if (!chunks) co_return nullptr;
+        Root pieces = Root::steal(PyObject_GetIter(chunks.get()));
+        if (!pieces) co_return nullptr;
+        chunks.reset();
+        for (;;) {
+            Ref piece = Ref::steal(PyIter_Next(pieces.get()));
+            if (!piece) {
+                if (PyErr_Occurred()) co_return nullptr;
+                break;
+            }
+            int send_it = body_piece(piece.get());
+            if (send_it < 0) co_return nullptr;
+            if (!send_it) continue;
+            Ref message = Ref::steal(body_message(piece.get(), 1));
+            if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
+        }
+    } else {
+        Ref body = Ref::borrow(c->body);
+        Ref message = Ref::steal(body_message(body.get(), 0));
+        if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
+        co_return Py_NewRef(Py_None);
+    }
+    // The pieces ran out: end the body.
+    Ref closing = Ref::steal(body_message(state.empty_bytes, 0));
+    if (!closing || !co_await coro::await_call(send.get(), closing.get())) co_return nullptr;
+    co_return Py_NewRef(Py_None);
+}
+
+PyObject* py_send_asgi_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"response", "send"};
+    static args::Signature sig{"send_asgi_response", names, 2, 2};
+    PyObject* a[2];
+    if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!check_response(a[0], "response")) return nullptr;
+    return coro::make_coroutine(send_asgi_body(Root::borrow(a[0]), Root::borrow(a[1])), "send_asgi_response");
+}
+
+// ---- write_chunks ---------------------------------------------------------------------
+
+// b"<hex length>\r\n" + piece + b"\r\n"; `*empty` set (and null returned,
+// no error) for a piece of no bytes.
+PyObject* frame_chunk(PyObject* piece, bool* empty) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(piece, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    *empty = view.len == 0;
+    PyObject* out = nullptr;
+    if (!*empty) {
+        char head[24];
+        int head_len = PyOS_snprintf(head, sizeof head, "%zx\r\n", view.len);
+        out = PyBytes_FromStringAndSize(nullptr, head_len + view.len + 2);
+        if (out) {
+            char* p = PyBytes_AS_STRING(out);
+            std::memcpy(p, head, static_cast<size_t>(head_len));
+            std::memcpy(p + head_len, view.buf, static_cast<size_t>(view.len));
+            std::memcpy(p + head_len + view.len, "\r\n", 2);
+        }
+    }
+    PyBuffer_Release(&view);
+    return out;
+}
+
+AsyncGen write_chunks_body(Root content) {
+    Ref parts = Ref::steal(PyObject_CallMethodNoArgs(content.get(), state.str_get_parts));
+    if (!parts) co_return;
+    Root pieces = Root::steal(async_for_iter(parts.get()));
+    if (!pieces) co_return;
+    parts.reset();
+    for (;;) {
+        Ref piece = co_await coro::anext(pieces.get());
+        if (!piece) {
+            if (!coro::end_of_iteration()) co_return;
+            break;
+        }
+        if (piece.get() == Py_None) continue;
+        if (!PyBytes_Check(piece.get()) && !PyByteArray_Check(piece.get()) && !PyMemoryView_Check(piece.get())) {
+            PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(piece.get())->tp_name);
+            co_return;
+        }
+        bool empty = false;
+        Ref chunk = Ref::steal(frame_chunk(piece.get(), &empty));
+        if (empty) continue;
+        if (!chunk) co_return;
+        Ref sent = co_yield std::move(chunk);
+        if (!sent) co_return;
+    }
+    co_yield state.chunk_terminator;
+}
+
+PyObject* py_write_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"http_content"};
+    static args::Signature sig{"write_chunks", names, 1, 1};
+    PyObject* a[1];
+    if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!args::instance(a[0], state.Content, "http_content")) return nullptr;
+    return coro::make_async_gen(write_chunks_body(Root::borrow(a[0])), "write_chunks");
+}
+
+}  // namespace
+
+PyMethodDef asgi_functions[] = {
+    {"send_asgi_response", BW_METH_FASTCALL_KW(py_send_asgi_response),
+     "send_asgi_response(response: Response, send) -> coroutine\n\nSends the response through an ASGI send "
+     "callable: http.response.start, then the body messages."},
+    {"get_chunks", BW_METH_FASTCALL_KW(py_get_chunks),
+     "get_chunks(data: bytes) -> iterator of bytes\n\nThe pieces of data of at most MAX_RESPONSE_CHUNK_SIZE "
+     "bytes, then b\"\"."},
+    {"write_chunks", BW_METH_FASTCALL_KW(py_write_chunks),
+     "write_chunks(http_content: Content) -> async iterator of bytes\n\nThe content's pieces in HTTP/1.1 "
+     "chunked framing, then the terminating chunk."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int init_asgi_writer(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &chunks_spec, nullptr);
+    if (!type) return -1;
+    Py_XSETREF(state.ChunksType, reinterpret_cast<PyTypeObject*>(type));
+    return 0;
+}
+
+}  // namespace bw::scribe

@@ -1,0 +1,124 @@
+// Private declarations of module brindlewick.scribe: the module's one state
+// struct (filled once by the exec step in module.cpp) and what the source
+// units publish to each other.
+#pragma once
+
+#include <Python.h>
+
+#include "brindlewick/pyref.hpp"
+#include "brindlewick/siblings.hpp"
+#include "messages.hpp"
+#include "scribe.hpp"
+
+namespace bw::scribe {
+
+using messages::RequestObject;
+using messages::ResponseObject;
+using siblings::ContentObject;
+using siblings::ServerSentEventObject;
+
+struct State {
+    PyObject* module_dict;  // borrowed: dictionary of the module
+
+    // ---- bound from the sibling modules
+    PyTypeObject* Response;
+    PyTypeObject* Request;
+    PyTypeObject* Content;
+    PyTypeObject* StreamedContent;
+    PyTypeObject* RSGIContent;
+    PyTypeObject* ServerSentEvent;
+    PyTypeObject* Cookie;
+    messages::AcquireRequestFn acquire_request;
+    messages::ReleaseRequestFn release_request;
+    siblings::WriteCookieFn write_cookie_for_response;
+    siblings::ParseWWWFormFn parse_www_form_urlencoded;  // bound by the loading contract; unused here
+
+    // ---- the constant tables (also module attributes, never changed)
+    PyObject* known_headers;                   // KNOWN_HEADERS: str -> bytes
+    PyObject* header_val_bytes;                // HEADER_VAL_BYTES: str -> bytes
+    PyObject* empty_headers;                   // EMPTY_HEADERS
+    PyObject* static_headers_by_ct;            // STATIC_HEADERS_BY_CT_BYTES: bytes -> list
+    PyObject* outbound_name_str;               // KNOWN_OUTBOUND_HEADER_NAME_STR: bytes -> str
+    PyObject* outbound_val_str;                // KNOWN_OUTBOUND_HEADER_VAL_STR: bytes -> str
+    PyObject* ct_str_cache;                    // CT_STR_CACHE: bytes -> str
+
+    // ---- header names and values (the core library's shared objects where it has them)
+    PyObject* h_content_length;     // b"content-length"
+    PyObject* h_content_type;       // b"content-type"
+    PyObject* h_transfer_encoding;  // b"transfer-encoding"
+    PyObject* v_zero;               // b"0"
+    PyObject* v_chunked;            // b"chunked"
+    PyObject* v_octet_stream;       // b"application/octet-stream"
+    PyObject* s_content_type;       // "content-type"
+    PyObject* empty_bytes;          // b""
+    PyObject* chunk_terminator;     // b"0\r\n\r\n"
+
+    // ---- ASGI message keys and values
+    PyObject* k_type;
+    PyObject* k_status;
+    PyObject* k_headers;
+    PyObject* k_body;
+    PyObject* k_more_body;
+    PyObject* t_start;  // "http.response.start"
+    PyObject* t_body;   // "http.response.body"
+
+    // ---- attribute and method names
+    PyObject* str_get_parts;
+    PyObject* str_stream;
+    PyObject* str_get_chunks;
+    PyObject* str_send_rsgi_stream;
+    PyObject* str_items;
+    PyObject* str_path;
+    PyObject* str_query_string;
+    PyObject* str_headers;
+    PyObject* str_method;
+    PyObject* str_file_path;
+    PyObject* str_file_range;
+    PyObject* str_response_empty;
+    PyObject* str_response_bytes;
+    PyObject* str_response_str;
+    PyObject* str_response_file;
+    PyObject* str_response_file_range;
+    PyObject* str_response_file_partial;
+    PyObject* str_response_stream;
+    PyObject* str_send_bytes;
+    PyObject* str_send_str;
+
+    PyTypeObject* ChunksType;  // iterator of get_chunks
+};
+
+extern State state;
+
+// ---- shared helpers (module.cpp) ---------------------------------------------------
+
+// `obj` is a Response (or subclass); None is refused.  TypeError naming `arg`.
+bool check_response(PyObject* obj, const char* arg);
+
+// obj.__aiter__() for an `async for` over `obj`, with the interpreter's
+// messages for an object that is not asynchronously iterable.
+PyObject* async_for_iter(PyObject* obj);
+
+// ---- entry points of the source units ---------------------------------------------
+
+// heads.cpp
+int set_headers_for_response_content(ResponseObject* response);
+extern PyMethodDef head_functions[];
+
+// asgi_writer.cpp
+extern PyMethodDef asgi_functions[];
+int init_asgi_writer(PyObject* module);
+
+// rsgi_adapter.cpp
+PyObject* extract_rsgi_headers(PyObject* raw_headers);
+RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol);
+extern PyMethodDef rsgi_adapter_functions[];
+
+// rsgi_writer.cpp
+PyObject* send_rsgi_response_sync(ResponseObject* response, PyObject* protocol);
+extern PyMethodDef rsgi_writer_functions[];
+
+// sse.cpp
+PyObject* write_sse(ServerSentEventObject* event);
+extern PyMethodDef sse_functions[];
+
+}  // namespace bw::scribe
