@@ -209,7 +209,9 @@ def _split_address(value) -> tuple[str, int]:
             host = host[1:-1]
         return host, int(port) if port.isdigit() else 0
     host, port = value
-    return host or "", port or 0
+    if not isinstance(port, int):  # granian's ASGI scope gives the port as text
+        port = int(port) if isinstance(port, str) and port.isdigit() else 0
+    return host or "", port
 
 
 def client_address(request) -> tuple[str, int]:
