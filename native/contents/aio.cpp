@@ -14,9 +14,6 @@ namespace bw::contents {
 
 namespace {
 
-PyTypeObject* ReadyType = nullptr;
-PyTypeObject* OnceType = nullptr;
-
 struct ReadyObject {
     PyObject_HEAD
     PyObject* value;
@@ -100,7 +97,7 @@ PyType_Spec ready_spec = {
     "brindlewick.contents._Ready",
     sizeof(ReadyObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     ready_slots,
 };
 
@@ -140,7 +137,7 @@ PyType_Spec once_spec = {
     "brindlewick.contents._Once",
     sizeof(OnceObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     once_slots,
 };
 
@@ -154,17 +151,17 @@ PyObject* new_holder(PyTypeObject* type, PyObject* value) {
 
 }  // namespace
 
-PyObject* ready(PyObject* value) { return new_holder(ReadyType, value); }
+PyObject* ready(PyObject* value) { return new_holder(state.ready_type, value); }
 
-PyObject* yield_once(PyObject* value) { return new_holder(OnceType, value == Py_None ? nullptr : value); }
+PyObject* yield_once(PyObject* value) { return new_holder(state.once_type, value == Py_None ? nullptr : value); }
 
 int init_aio_types(PyObject* module) {
     PyObject* t = PyType_FromModuleAndSpec(module, &ready_spec, nullptr);
     if (!t) return -1;
-    Py_XSETREF(ReadyType, reinterpret_cast<PyTypeObject*>(t));
+    Py_XSETREF(state.ready_type, reinterpret_cast<PyTypeObject*>(t));
     t = PyType_FromModuleAndSpec(module, &once_spec, nullptr);
     if (!t) return -1;
-    Py_XSETREF(OnceType, reinterpret_cast<PyTypeObject*>(t));
+    Py_XSETREF(state.once_type, reinterpret_cast<PyTypeObject*>(t));
     return 0;
 }
 

@@ -4,21 +4,13 @@
 
 #include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
-#include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 #include "server_reads.hpp"
 
 namespace bw::contents {
 
-PyTypeObject* ContentType = nullptr;
-PyTypeObject* StreamedContentType = nullptr;
-
 namespace {
-
-const char* const kOverridable[] = {"dispose"};
-OverrideTable overrides(kOverridable, 1);
-enum { kDispose = 0 };
 
 inline ContentObject* as_content(PyObject* op) { return reinterpret_cast<ContentObject*>(op); }
 
@@ -31,8 +23,7 @@ int content_dispose(ContentObject* self, int skip_dispatch) {
     return 0;
 }
 
-ContentVTable content_vtable = {content_dispose};
-ContentVTable streamed_vtable = {content_dispose};
+ContentVTable content_vtable = {content_dispose};  // Content and StreamedContent
 
 PyObject* content_new(PyTypeObject* type, PyObject*, PyObject*) { return content_new_common(type, &content_vtable); }
 
@@ -80,8 +71,6 @@ PyObject* py_read(PyObject* op, PyObject*) { return ready(as_content(op)->body);
 
 PyObject* py_stream(PyObject* op, PyObject*) { return yield_once(as_content(op)->body); }
 
-PyObject* restore_function = nullptr;  // module function _restore_content
-
 PyObject* extra_state(PyObject* op);
 
 PyObject* py_reduce(PyObject* op, PyObject*) {
@@ -93,11 +82,11 @@ PyObject* py_reduce(PyObject* op, PyObject*) {
         dict = PyObject_GenericGetDict(op, nullptr);
         if (!dict) return nullptr;
     }
-    Ref state = Ref::steal(dict ? dict : Py_NewRef(Py_None));
+    Ref attrs = Ref::steal(dict ? dict : Py_NewRef(Py_None));
     Ref length = Ref::steal(PyLong_FromSsize_t(self->length));
     if (!length) return nullptr;
-    return Py_BuildValue("O(OOOOOO)", restore_function, reinterpret_cast<PyObject*>(Py_TYPE(op)), self->type,
-                         self->body, length.get(), extra.get(), state.get());
+    return Py_BuildValue("O(OOOOOO)", state.restore_function, reinterpret_cast<PyObject*>(Py_TYPE(op)), self->type,
+                         self->body, length.get(), extra.get(), attrs.get());
 }
 
 PyMethodDef content_methods[] = {
@@ -162,7 +151,7 @@ PyType_Spec content_spec = {
     "brindlewick.contents.Content",
     sizeof(ContentObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     content_slots,
 };
 
@@ -171,7 +160,7 @@ PyType_Spec content_spec = {
 inline StreamedContentObject* as_streamed(PyObject* op) { return reinterpret_cast<StreamedContentObject*>(op); }
 
 PyObject* streamed_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* op = content_new_common(type, &streamed_vtable);
+    PyObject* op = content_new_common(type, &content_vtable);
     if (op) as_streamed(op)->data_provider = Py_NewRef(Py_None);
     return op;
 }
@@ -204,12 +193,13 @@ using StreamedFields = ObjectFields<StreamedContentObject, &StreamedContentObjec
 
 // get_parts() and stream(): the provider's async iterable, iterated as it is.
 PyObject* streamed_stream(PyObject* op, PyObject*) {
-    PyObject* provider = as_streamed(op)->data_provider;
-    if (provider == Py_None) {
+    // Held for the call: the provider may re-initialise the content.
+    Ref provider = Ref::borrow(as_streamed(op)->data_provider);
+    if (provider.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "StreamedContent has no data_provider");
         return nullptr;
     }
-    Ref iterable = Ref::steal(PyObject_CallNoArgs(provider));
+    Ref iterable = Ref::steal(PyObject_CallNoArgs(provider.get()));
     if (!iterable) return nullptr;
     PyTypeObject* t = Py_TYPE(iterable.get());
     if (!t->tp_as_async || !t->tp_as_async->am_aiter) {
@@ -253,15 +243,15 @@ PyType_Spec streamed_spec = {
     "brindlewick.contents.StreamedContent",
     sizeof(StreamedContentObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     streamed_slots,
 };
 
 // ---- pickling ------------------------------------------------------------------
 
 PyObject* extra_state(PyObject* op) {
-    if (PyObject_TypeCheck(op, StreamedContentType)) return Py_NewRef(as_streamed(op)->data_provider);
-    if (PyObject_TypeCheck(op, ASGIContentType) || PyObject_TypeCheck(op, RSGIContentType)) {
+    if (PyObject_TypeCheck(op, state.streamed_content_type)) return Py_NewRef(as_streamed(op)->data_provider);
+    if (PyObject_TypeCheck(op, state.asgi_content_type) || PyObject_TypeCheck(op, state.rsgi_content_type)) {
         PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object: it reads from a live connection",
                      Py_TYPE(op)->tp_name);
         return nullptr;
@@ -272,10 +262,10 @@ PyObject* extra_state(PyObject* op) {
 PyObject* py_restore_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 6) return args::raise_count("_restore_content", 6, 6, nargs), nullptr;
     PyObject* cls = args[0];
-    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), ContentType))
+    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), state.content_type))
         return args::raise_arg_type("cls", "type[Content]", cls), nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (PyType_IsSubtype(type, ASGIContentType) || PyType_IsSubtype(type, RSGIContentType)) {
+    if (PyType_IsSubtype(type, state.asgi_content_type) || PyType_IsSubtype(type, state.rsgi_content_type)) {
         PyErr_Format(PyExc_TypeError, "cannot unpickle '%.200s' object", type->tp_name);
         return nullptr;
     }
@@ -291,14 +281,19 @@ PyObject* py_restore_content(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     assign_field(self->type, args[1]);
     assign_field(self->body, args[2]);
     self->length = length;
-    if (PyType_IsSubtype(type, StreamedContentType)) assign_field(as_streamed(obj.get())->data_provider, args[4]);
-    PyObject* state = args[5];
-    if (state != Py_None) {
-        if (!PyDict_Check(state)) return args::raise_arg_type("state", "dict", state), nullptr;
+    if (PyType_IsSubtype(type, state.streamed_content_type)) assign_field(as_streamed(obj.get())->data_provider, args[4]);
+    PyObject* attrs = args[5];
+    if (attrs != Py_None) {
+        if (!PyDict_Check(attrs)) return args::raise_arg_type("state", "dict", attrs), nullptr;
+        // Each key and value is held across the store, whose hashing and
+        // __setattr__ may change the state dict; the walk itself tolerates
+        // that (PyDict_Next re-reads the table on every step).
         PyObject *key, *value;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(state, &pos, &key, &value))
-            if (PyObject_SetAttr(obj.get(), key, value) < 0) return nullptr;
+        while (PyDict_Next(attrs, &pos, &key, &value)) {
+            Ref k = Ref::borrow(key), v = Ref::borrow(value);
+            if (PyObject_SetAttr(obj.get(), k.get(), v.get()) < 0) return nullptr;
+        }
     }
     return obj.release();
 }
@@ -324,31 +319,31 @@ PyObject* content_new_common(PyTypeObject* type, ContentVTable* vtab) {
 }
 
 int dispose_override(ContentObject* self, int skip_dispatch, int* result) {
-    if (skip_dispatch || !overrides.overridden(reinterpret_cast<PyObject*>(self), kDispose)) return 0;
-    Ref r = Ref::steal(overrides.call(reinterpret_cast<PyObject*>(self), kDispose, nullptr, 0));
+    if (skip_dispatch || !state.content_overrides.overridden(reinterpret_cast<PyObject*>(self), kDispose)) return 0;
+    Ref r = Ref::steal(state.content_overrides.call(reinterpret_cast<PyObject*>(self), kDispose, nullptr, 0));
     *result = r ? 0 : -1;
     return 1;
 }
 
-void add_native_content_type(PyTypeObject* type) { overrides.add_native_type(type); }
+int add_native_content_type(PyTypeObject* type) { return state.content_overrides.add_native_type(type); }
 
 int init_content_types(PyObject* module) {
     PyObject* type = bw::type_from_spec(module, &content_spec, nullptr);
     if (!type) return -1;
-    Py_XSETREF(ContentType, reinterpret_cast<PyTypeObject*>(type));
-    if (overrides.bind(ContentType) < 0) return -1;
+    Py_XSETREF(state.content_type, reinterpret_cast<PyTypeObject*>(type));
+    if (state.content_overrides.bind(state.content_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Content", type) < 0) return -1;
 
-    type = bw::type_from_spec(module, &streamed_spec, reinterpret_cast<PyObject*>(ContentType));
+    type = bw::type_from_spec(module, &streamed_spec, reinterpret_cast<PyObject*>(state.content_type));
     if (!type) return -1;
-    Py_XSETREF(StreamedContentType, reinterpret_cast<PyTypeObject*>(type));
-    overrides.add_native_type(StreamedContentType);
+    Py_XSETREF(state.streamed_content_type, reinterpret_cast<PyTypeObject*>(type));
+    if (state.content_overrides.add_native_type(state.streamed_content_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "StreamedContent", type) < 0) return -1;
 
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     PyObject* restore = PyObject_GetAttrString(module, "_restore_content");
     if (!restore) return -1;
-    Py_XSETREF(restore_function, restore);
+    Py_XSETREF(state.restore_function, restore);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "brindlewick/gc_fields.hpp"
+#include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
 
@@ -63,46 +64,65 @@ struct FileBufferObject {
     PyObject* charset;       // bytes or None
 };
 
-// ---- types -------------------------------------------------------------------
+// ---- module state --------------------------------------------------------------
 
-extern PyTypeObject* ContentType;
-extern PyTypeObject* StreamedContentType;
-extern PyTypeObject* ASGIContentType;
-extern PyTypeObject* RSGIContentType;
-extern PyTypeObject* FormPartType;
-extern PyTypeObject* FileBufferType;
-extern PyTypeObject* ServerSentEventType;
+// Methods a Python subclass may override and native callers dispatch to.
+inline constexpr const char* kContentOverridable[] = {"dispose"};
+enum { kDispose = 0 };
+inline constexpr const char* kEventOverridable[] = {"write_data"};
+enum { kWriteData = 0 };
 
-// ---- shared module state (one interpreter per process) -----------------------
+// Everything the module keeps between calls, in one place, filled once by
+// the exec step (the module is executed once per process).
+struct State {
+    // Types.
+    PyTypeObject* content_type;
+    PyTypeObject* streamed_content_type;
+    PyTypeObject* asgi_content_type;
+    PyTypeObject* rsgi_content_type;
+    PyTypeObject* form_part_type;
+    PyTypeObject* server_sent_event_type;
+    PyTypeObject* text_server_sent_event_type;
+    PyTypeObject* ready_type;         // awaitable of a value at hand
+    PyTypeObject* once_type;          // async iterator over one value
+    PyTypeObject* empty_stream_type;  // data of a StreamedFormPart without a provider
 
-struct Strings {
-    PyObject* type;
-    PyObject* body;
-    PyObject* more_body;
-    PyObject* http_request;
-    PyObject* http_disconnect;
-    PyObject* read;
-    PyObject* seek;
-    PyObject* close;
-    PyObject* encode;
+    // Interned names and ASGI message texts.
+    PyObject* str_type;
+    PyObject* str_body;
+    PyObject* str_more_body;
+    PyObject* str_http_request;
+    PyObject* str_http_disconnect;
+    PyObject* str_read;
+    PyObject* str_seek;
+    PyObject* str_tell;
+    PyObject* str_close;
+
+    // Constants.
     PyObject* empty_bytes;
     PyObject* empty_str;
-};
-extern Strings strings;
+    PyObject* empty_view;        // memoryview of b""
+    PyObject* text_plain;        // b"text/plain; charset=utf-8"
+    PyObject* text_html;         // b"text/html; charset=utf-8"
+    PyObject* application_json;  // b"application/json"
+    PyObject* form_urlencoded;   // b"application/x-www-form-urlencoded"
 
-struct Imported {
+    // Imported names.
     PyObject* MessageAborted;
     PyObject* InvalidOperation;
     PyObject* BadRequest;
-    PyObject* json_encode;  // msgspec.json.encode, imported on first use
-};
-extern Imported imported;
+    PyObject* json_encode;  // msgspec.json.encode
+    PyObject* urandom;      // os.urandom, where getrandom(2) is unavailable
 
-// msgspec.json.encode (new reference).
-PyObject* json_encoder();
-// An empty memoryview.
-PyObject* empty_memoryview();
-// A memoryview over `body` (None gives an empty one).
+    PyObject* restore_function;  // module function _restore_content (pickling)
+
+    // Which content and event classes override which method.
+    OverrideTable content_overrides{kContentOverridable, 1};
+    OverrideTable event_overrides{kEventOverridable, 1};
+};
+extern State state;
+
+// A memoryview over `body` (borrowed; None gives an empty one).
 PyObject* memoryview_of(PyObject* body);
 
 // ---- awaitables and async iterators of values known at once -------------------
@@ -137,6 +157,6 @@ using ContentFields = ObjectFields<ContentObject, &ContentObject::type, &Content
 int dispose_override(ContentObject* self, int skip_dispatch, int* result);
 // Records a native content class whose dispose needs no override check
 // (the first few only; others are answered from the override cache).
-void add_native_content_type(PyTypeObject* type);
+int add_native_content_type(PyTypeObject* type);
 
 }  // namespace bw::contents

@@ -10,9 +10,6 @@
 
 namespace bw::contents {
 
-PyTypeObject* FormPartType = nullptr;
-PyTypeObject* FileBufferType = nullptr;
-
 namespace {
 
 inline FormPartObject* as_part(PyObject* op) { return reinterpret_cast<FormPartObject*>(op); }
@@ -27,8 +24,8 @@ bool optional_bytes(PyObject* v, const char* name) {
 PyObject* part_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* self = as_part(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    self->name = Py_NewRef(strings.empty_bytes);
-    self->data = Py_NewRef(strings.empty_bytes);
+    self->name = Py_NewRef(state.empty_bytes);
+    self->data = Py_NewRef(state.empty_bytes);
     self->file_name = Py_NewRef(Py_None);
     self->content_type = Py_NewRef(Py_None);
     self->charset = Py_NewRef(Py_None);
@@ -44,7 +41,7 @@ int part_init(PyObject* op, PyObject* args, PyObject* kwargs) {
         return -1;
     if (!PyBytes_Check(name)) return args::raise_arg_type("name", "bytes", name) ? 0 : -1;
     if (!is_bytes_like(data)) {
-        int has_read = PyObject_HasAttrWithError(data, strings.read);
+        int has_read = PyObject_HasAttrWithError(data, state.str_read);
         if (has_read < 0) return -1;
         if (!has_read || PyUnicode_Check(data))
             return args::raise_arg_type("data", "bytes or a binary file object", data) ? 0 : -1;
@@ -79,14 +76,22 @@ using PartFields = ObjectFields<FormPartObject, &FormPartObject::name, &FormPart
                                 &FormPartObject::file_name, &FormPartObject::content_type,
                                 &FormPartObject::charset>;
 
+// The fields compared are held: a comparison is Python code (bytes
+// subclasses, file objects) that may re-initialise either part.
+struct PartSnapshot {
+    Ref fields[5];
+    explicit PartSnapshot(FormPartObject* p)
+        : fields{Ref::borrow(p->name), Ref::borrow(p->file_name), Ref::borrow(p->content_type),
+                 Ref::borrow(p->charset), Ref::borrow(p->data)} {}
+};
+
 PyObject* part_richcompare(PyObject* a, PyObject* b, int op) {
-    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, FormPartType)) Py_RETURN_NOTIMPLEMENTED;
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, state.form_part_type)) Py_RETURN_NOTIMPLEMENTED;
     auto *x = as_part(a), *y = as_part(b);
     bool equal = x->size == y->size;
-    PyObject* const left[] = {x->name, x->file_name, x->content_type, x->charset, x->data};
-    PyObject* const right[] = {y->name, y->file_name, y->content_type, y->charset, y->data};
+    PartSnapshot left(x), right(y);
     for (int i = 0; equal && i < 5; i++) {
-        int r = PyObject_RichCompareBool(left[i], right[i], Py_EQ);
+        int r = PyObject_RichCompareBool(left.fields[i].get(), right.fields[i].get(), Py_EQ);
         if (r < 0) return nullptr;
         equal = r == 1;
     }
@@ -95,8 +100,11 @@ PyObject* part_richcompare(PyObject* a, PyObject* b, int op) {
 
 PyObject* part_repr(PyObject* op) {
     auto* self = as_part(op);
-    return PyUnicode_FromFormat("<FormPart name=%R file_name=%R content_type=%R charset=%R size=%zd>", self->name,
-                                self->file_name, self->content_type, self->charset, self->size);
+    // A field's repr may re-initialise the part: format a snapshot.
+    PartSnapshot s(self);
+    Py_ssize_t size = self->size;
+    return PyUnicode_FromFormat("<FormPart name=%R file_name=%R content_type=%R charset=%R size=%zd>",
+                                s.fields[0].get(), s.fields[1].get(), s.fields[2].get(), s.fields[3].get(), size);
 }
 
 PyObject* get_file(PyObject* op, void*) {
@@ -156,7 +164,7 @@ PyType_Spec part_spec = {
     "brindlewick.contents.FormPart",
     sizeof(FormPartObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     part_slots,
 };
 
@@ -178,7 +186,7 @@ int buffer_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:FileBuffer", const_cast<char**>(kw), &file, &name,
                                      &file_name, &content_type, &charset))
         return -1;
-    int has_read = PyObject_HasAttrWithError(file, strings.read);
+    int has_read = PyObject_HasAttrWithError(file, state.str_read);
     if (has_read < 0) return -1;
     if (!has_read) return args::raise_arg_type("file", "a binary file object", file) ? 0 : -1;
     if (!optional_bytes(name, "name") || !optional_bytes(file_name, "file_name") ||
@@ -197,21 +205,23 @@ using BufferFields = ObjectFields<FileBufferObject, &FileBufferObject::file, &Fi
                                   &FileBufferObject::file_name, &FileBufferObject::content_type,
                                   &FileBufferObject::charset>;
 
-PyObject* open_file(PyObject* op) {
+// The wrapped file, held for the call made on it (which may close or
+// re-initialise the buffer); null with ValueError once closed.
+Ref open_file(PyObject* op) {
     PyObject* file = as_buffer(op)->file;
     if (!file || file == Py_None) {
         PyErr_SetString(PyExc_ValueError, "I/O operation on a closed FileBuffer");
         return nullptr;
     }
-    return file;
+    return Ref::borrow(file);
 }
 
 PyObject* buffer_read(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs > 1) return args::raise_count("read", 0, 1, nargs), nullptr;
-    PyObject* file = open_file(op);
+    Ref file = open_file(op);
     if (!file) return nullptr;
-    Ref data = Ref::steal(nargs ? PyObject_CallMethodOneArg(file, strings.read, args[0])
-                                : PyObject_CallMethodNoArgs(file, strings.read));
+    Ref data = Ref::steal(nargs ? PyObject_CallMethodOneArg(file.get(), state.str_read, args[0])
+                                : PyObject_CallMethodNoArgs(file.get(), state.str_read));
     if (!data) return nullptr;
     if (!PyBytes_Check(data.get()) && !PyByteArray_Check(data.get())) {
         PyErr_Format(PyExc_TypeError, "the wrapped file must be binary (read() gave %.200s)",
@@ -223,16 +233,16 @@ PyObject* buffer_read(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* buffer_seek(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 2) return args::raise_count("seek", 1, 2, nargs), nullptr;
-    PyObject* file = open_file(op);
+    Ref file = open_file(op);
     if (!file) return nullptr;
-    PyObject* stack[] = {file, args[0], nargs > 1 ? args[1] : nullptr};
-    return PyObject_VectorcallMethod(strings.seek, stack, static_cast<size_t>(nargs) + 1, nullptr);
+    PyObject* stack[] = {file.get(), args[0], nargs > 1 ? args[1] : nullptr};
+    return PyObject_VectorcallMethod(state.str_seek, stack, static_cast<size_t>(nargs) + 1, nullptr);
 }
 
 PyObject* buffer_tell(PyObject* op, PyObject*) {
-    PyObject* file = open_file(op);
+    Ref file = open_file(op);
     if (!file) return nullptr;
-    return PyObject_CallMethod(file, "tell", nullptr);
+    return PyObject_CallMethodNoArgs(file.get(), state.str_tell);
 }
 
 PyObject* buffer_close(PyObject* op, PyObject*) {
@@ -240,7 +250,7 @@ PyObject* buffer_close(PyObject* op, PyObject*) {
     if (self->file == Py_None) Py_RETURN_NONE;
     Ref file = Ref::steal(self->file);
     self->file = Py_NewRef(Py_None);
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(file.get(), strings.close));
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(file.get(), state.str_close));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
@@ -301,7 +311,7 @@ PyType_Spec buffer_spec = {
     "brindlewick.contents.FileBuffer",
     sizeof(FileBufferObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     buffer_slots,
 };
 
@@ -312,16 +322,16 @@ PyType_Spec buffer_spec = {
 PyObject* read_whole_file(PyObject* file) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return nullptr;
-    int seekable = PyObject_HasAttrWithError(file, strings.seek);
+    int seekable = PyObject_HasAttrWithError(file, state.str_seek);
     if (seekable < 0) return nullptr;
     if (seekable) {
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(file, strings.seek, zero.get()));
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(file, state.str_seek, zero.get()));
         if (!r) return nullptr;
     }
-    Ref data = Ref::steal(PyObject_CallMethodNoArgs(file, strings.read));
+    Ref data = Ref::steal(PyObject_CallMethodNoArgs(file, state.str_read));
     if (!data) return nullptr;
     if (seekable) {
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(file, strings.seek, zero.get()));
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(file, state.str_seek, zero.get()));
         if (!r) return nullptr;
     }
     return data.release();
@@ -336,17 +346,21 @@ PyObject* part_text(FormPartObject* part) {
     }
     Py_buffer view;
     if (PyObject_GetBuffer(data.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
+    // Held across the decode: the codec lookup may run Python code (a search
+    // function) that re-initialises the part, and `encoding` points into
+    // the charset's bytes.
+    Ref charset = Ref::borrow(part->charset), name = Ref::borrow(part->name);
     const char* encoding = "utf-8";
-    if (part->charset != Py_None && PyBytes_GET_SIZE(part->charset) > 0) encoding = PyBytes_AS_STRING(part->charset);
+    if (charset.get() != Py_None && PyBytes_GET_SIZE(charset.get()) > 0) encoding = PyBytes_AS_STRING(charset.get());
     PyObject* text = PyUnicode_Decode(static_cast<const char*>(view.buf), view.len, encoding, "strict");
     PyBuffer_Release(&view);
     if (!text && (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) || PyErr_ExceptionMatches(PyExc_LookupError))) {
         // Client input that cannot be read as declared is a bad request.
         PyObject* cause = PyErr_GetRaisedException();
-        Ref message = Ref::steal(PyUnicode_FromFormat("Cannot decode form field %R with charset '%s'", part->name,
+        Ref message = Ref::steal(PyUnicode_FromFormat("Cannot decode form field %R with charset '%s'", name.get(),
                                                       encoding));
         if (message) {
-            Ref exc = Ref::steal(PyObject_CallOneArg(imported.BadRequest, message.get()));
+            Ref exc = Ref::steal(PyObject_CallOneArg(state.BadRequest, message.get()));
             if (exc) {
                 PyException_SetCause(exc.get(), cause);  // steals
                 cause = nullptr;
@@ -359,7 +373,7 @@ PyObject* part_text(FormPartObject* part) {
 }
 
 PyObject* simplify_part(PyObject* part) {
-    if (!PyObject_TypeCheck(part, FormPartType)) return Py_NewRef(part);
+    if (!PyObject_TypeCheck(part, state.form_part_type)) return Py_NewRef(part);
     auto* p = as_part(part);
     if (p->file_name != Py_None) return Py_NewRef(part);
     return part_text(p);
@@ -424,12 +438,10 @@ PyMethodDef functions[] = {
 int init_form_types(PyObject* module) {
     PyObject* t = PyType_FromModuleAndSpec(module, &part_spec, nullptr);
     if (!t) return -1;
-    Py_XSETREF(FormPartType, reinterpret_cast<PyTypeObject*>(t));
+    Py_XSETREF(state.form_part_type, reinterpret_cast<PyTypeObject*>(t));
     if (PyModule_AddObjectRef(module, "FormPart", t) < 0) return -1;
-    t = PyType_FromModuleAndSpec(module, &buffer_spec, nullptr);
-    if (!t) return -1;
-    Py_XSETREF(FileBufferType, reinterpret_cast<PyTypeObject*>(t));
-    if (PyModule_AddObjectRef(module, "FileBuffer", t) < 0) return -1;
+    Ref buffer_type = Ref::steal(PyType_FromModuleAndSpec(module, &buffer_spec, nullptr));
+    if (!buffer_type || PyModule_AddObjectRef(module, "FileBuffer", buffer_type.get()) < 0) return -1;
     if (PyModule_AddFunctions(module, functions) < 0) return -1;
     return capi::export_function(module, "simplify_multipart_data", &simplify_multipart_data,
                                  siblings::kParseWWWFormSig);

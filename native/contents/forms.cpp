@@ -1,9 +1,8 @@
 // URL-encoded form parsing.
 #include <Python.h>
 
-#include <string>
-
 #include "brindlewick/args.hpp"
+#include "brindlewick/buffer.hpp"
 #include "brindlewick/capi.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
@@ -21,21 +20,24 @@ inline int hex_value(char c) {
 
 // Percent-decodes one name or value ('+' is a space), then reads the bytes
 // as UTF-8, replacing what is not valid, the way browsers submit forms.
-PyObject* unquote_plus(const char* data, size_t length, std::string& scratch) {
+PyObject* unquote_plus(const char* data, size_t length, Buffer& scratch) {
+    // Decoding never lengthens the text: one reservation covers it.
     scratch.clear();
+    if (!scratch.reserve(length)) return nullptr;
+    char* w = scratch.data();
     for (size_t i = 0; i < length; i++) {
         char c = data[i];
         if (c == '+') {
-            scratch.push_back(' ');
+            *w++ = ' ';
         } else if (c == '%' && i + 2 < length && hex_value(data[i + 1]) >= 0 &&
                    hex_value(data[i + 2]) >= 0) {
-            scratch.push_back(static_cast<char>(hex_value(data[i + 1]) * 16 + hex_value(data[i + 2])));
+            *w++ = static_cast<char>(hex_value(data[i + 1]) * 16 + hex_value(data[i + 2]));
             i += 2;
         } else {
-            scratch.push_back(c);
+            *w++ = c;
         }
     }
-    return PyUnicode_DecodeUTF8(scratch.data(), static_cast<Py_ssize_t>(scratch.size()), "replace");
+    return PyUnicode_DecodeUTF8(scratch.data(), static_cast<Py_ssize_t>(w - scratch.data()), "replace");
 }
 
 int add_field(PyObject* result, PyObject* name, PyObject* value) {
@@ -69,7 +71,7 @@ PyObject* parse_www_form_urlencoded(PyObject* data) {
     }
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
-    std::string scratch;
+    Buffer scratch;
     Py_ssize_t start = 0;
     while (start <= length) {
         Py_ssize_t end = start;

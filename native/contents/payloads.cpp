@@ -4,25 +4,19 @@
 
 #include <sys/random.h>
 
+#include <cerrno>
 #include <cstring>
-#include <random>
-#include <string>
 #include <string_view>
-#include <vector>
 
-#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
+#include "brindlewick/buffer.hpp"
+#include "brindlewick/compat.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 
 namespace bw::contents {
 
 namespace {
-
-PyObject* text_plain = nullptr;        // b"text/plain; charset=utf-8"
-PyObject* text_html = nullptr;         // b"text/html; charset=utf-8"
-PyObject* application_json = nullptr;  // b"application/json"
-PyObject* form_urlencoded = nullptr;   // b"application/x-www-form-urlencoded"
 
 inline bool is_iterable(PyObject* o) { return Py_TYPE(o)->tp_iter != nullptr || PySequence_Check(o); }
 
@@ -74,21 +68,21 @@ PyObject* text_like_vectorcall(PyObject* type, PyObject* const* args, size_t nar
 PyObject* text_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const char* const names[] = {"text"};
     static args::Signature sig{"TextContent", names, 1, 1};
-    return text_like_vectorcall(type, args, nargsf, kwnames, sig, text_plain);
+    return text_like_vectorcall(type, args, nargsf, kwnames, sig, state.text_plain);
 }
 
 PyObject* html_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const char* const names[] = {"html"};
     static args::Signature sig{"HTMLContent", names, 1, 1};
-    return text_like_vectorcall(type, args, nargsf, kwnames, sig, text_html);
+    return text_like_vectorcall(type, args, nargsf, kwnames, sig, state.text_html);
 }
 
 int text_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    return text_like_init(op, args, kwargs, "O:TextContent", "text", text_plain);
+    return text_like_init(op, args, kwargs, "O:TextContent", "text", state.text_plain);
 }
 
 int html_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    return text_like_init(op, args, kwargs, "O:HTMLContent", "html", text_html);
+    return text_like_init(op, args, kwargs, "O:HTMLContent", "html", state.text_html);
 }
 
 // ---- JSON ------------------------------------------------------------------------
@@ -100,8 +94,7 @@ int json_init(PyObject* op, PyObject* args, PyObject* kwargs) {
         return -1;
     Ref serializer;
     if (dumps == Py_None) {
-        serializer = Ref::steal(json_encoder());
-        if (!serializer) return -1;
+        serializer = Ref::borrow(state.json_encode);
     } else if (PyCallable_Check(dumps)) {
         serializer = Ref::borrow(dumps);
     } else {
@@ -121,7 +114,7 @@ int json_init(PyObject* op, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     if (!body) return -1;
-    set_payload(op, application_json, body);
+    set_payload(op, state.application_json, body);
     return 0;
 }
 
@@ -132,29 +125,35 @@ inline bool unreserved(unsigned char c) {
            c == '_' || c == '~';
 }
 
-void quote_plus(std::string& out, const char* data, Py_ssize_t length) {
+// Appends `data` form-encoded; false with MemoryError set.
+bool quote_plus(Buffer& out, const char* data, Py_ssize_t length) {
     static const char hex[] = "0123456789ABCDEF";
+    // Each byte takes at most three: one reservation covers the whole text.
+    if (length > PY_SSIZE_T_MAX / 3) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (!out.reserve(out.size() + static_cast<size_t>(length) * 3)) return false;
+    char* w = out.end();
     for (Py_ssize_t i = 0; i < length; i++) {
         auto c = static_cast<unsigned char>(data[i]);
         if (unreserved(c)) {
-            out.push_back(static_cast<char>(c));
+            *w++ = static_cast<char>(c);
         } else if (c == ' ') {
-            out.push_back('+');
+            *w++ = '+';
         } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
+            *w++ = '%';
+            *w++ = hex[c >> 4];
+            *w++ = hex[c & 15];
         }
     }
+    return out.resize(static_cast<size_t>(w - out.data()));
 }
 
 // Appends one name or value: str as UTF-8, bytes as they are, numbers and
 // other plain values through str(); None is refused rather than sent as "None".
-int append_form_text(std::string& out, PyObject* value, const char* what) {
-    if (PyBytes_Check(value)) {
-        quote_plus(out, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
-        return 0;
-    }
+int append_form_text(Buffer& out, PyObject* value, const char* what) {
+    if (PyBytes_Check(value)) return quote_plus(out, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)) ? 0 : -1;
     Ref text;
     if (PyUnicode_Check(value)) {
         text = Ref::borrow(value);
@@ -168,24 +167,30 @@ int append_form_text(std::string& out, PyObject* value, const char* what) {
     Py_ssize_t length;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
     if (!utf8) return -1;
-    quote_plus(out, utf8, length);
-    return 0;
+    return quote_plus(out, utf8, length) ? 0 : -1;
 }
 
-int append_pair(std::string& out, PyObject* name, PyObject* value) {
-    if (!out.empty()) out.push_back('&');
+// `name` and `value` are owned by the caller: str() of the name may change
+// whatever container the value came from.
+int append_pair(Buffer& out, PyObject* name, PyObject* value) {
+    if (!out.empty() && !out.push_back('&')) return -1;
     if (append_form_text(out, name, "names") < 0) return -1;
-    out.push_back('=');
+    if (!out.push_back('=')) return -1;
     return append_form_text(out, value, "values");
 }
 
-int append_field(std::string& out, PyObject* name, PyObject* value) {
+int append_field(Buffer& out, PyObject* name, PyObject* value) {
     // A list or tuple of values repeats the name, as parsing gives them.
+    // The list may change while it is written (str() of a name or a value
+    // runs Python code): its size is read again on every turn and each
+    // item is held while it is written.
     if (PyList_Check(value) || PyTuple_Check(value)) {
         Ref items = Ref::steal(PySequence_Fast(value, "values"));
         if (!items) return -1;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); i++)
-            if (append_pair(out, name, PySequence_Fast_GET_ITEM(items.get(), i)) < 0) return -1;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); i++) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+            if (append_pair(out, name, item.get()) < 0) return -1;
+        }
         return 0;
     }
     return append_pair(out, name, value);
@@ -194,14 +199,22 @@ int append_field(std::string& out, PyObject* name, PyObject* value) {
 int form_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     PyObject* data;
     if (!one_arg(args, kwargs, "O:FormContent", "data", &data)) return -1;
-    std::string out;
+    Buffer out;
     if (PyDict_Check(data)) {
+        // As for a dict iterated in Python: a change of size while the
+        // fields are written (str() of a key or value runs Python code)
+        // is an error, never a body with fields silently lost or repeated.
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         Ref guard = Ref::borrow(data);
+        const Py_ssize_t size = PyDict_GET_SIZE(data);
         while (PyDict_Next(data, &pos, &key, &value)) {
             Ref k = Ref::borrow(key), v = Ref::borrow(value);
             if (append_field(out, k.get(), v.get()) < 0) return -1;
+            if (PyDict_GET_SIZE(data) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
         }
     } else {
         Ref source;
@@ -232,15 +245,16 @@ int form_init(PyObject* op, PyObject* args, PyObject* kwargs) {
                              PySequence_Fast_GET_SIZE(fast.get()));
                 return -1;
             }
-            if (append_field(out, PySequence_Fast_GET_ITEM(fast.get(), 0), PySequence_Fast_GET_ITEM(fast.get(), 1)) <
-                0)
-                return -1;
+            // A list pair may be emptied by str() of its name: both held.
+            Ref name = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), 0));
+            Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), 1));
+            if (append_field(out, name.get(), value.get()) < 0) return -1;
         }
         if (PyErr_Occurred()) return -1;
     }
-    PyObject* body = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    PyObject* body = out.to_bytes();
     if (!body) return -1;
-    set_payload(op, form_urlencoded, body);
+    set_payload(op, state.form_urlencoded, body);
     return 0;
 }
 
@@ -248,78 +262,134 @@ int form_init(PyObject* op, PyObject* args, PyObject* kwargs) {
 
 inline MultiPartObject* as_multipart(PyObject* op) { return reinterpret_cast<MultiPartObject*>(op); }
 
-std::string random_boundary() {
-    unsigned char raw[16];
+constexpr size_t kBoundaryRandomBytes = 16;
+constexpr char kBoundaryPrefix[] = "----brindlewick";
+constexpr size_t kBoundaryLength = sizeof(kBoundaryPrefix) - 1 + 2 * kBoundaryRandomBytes;
+
+// Fills `raw` from the kernel's random source, or from os.urandom where
+// getrandom(2) is not available.  False with an exception set.
+bool random_bytes(unsigned char* raw, size_t n) {
     size_t got = 0;
-    while (got < sizeof raw) {
-        ssize_t n = getrandom(raw + got, sizeof raw - got, 0);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
+    while (got < n) {
+        ssize_t r = getrandom(raw + got, n - got, 0);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+        } else if (r < 0 && errno == EINTR) {
+            if (PyErr_CheckSignals() < 0) return false;
+        } else {
+            break;
+        }
     }
-    if (got < sizeof raw) {
-        std::random_device device;
-        for (auto& b : raw) b = static_cast<unsigned char>(device());
+    if (got == n) return true;
+    Ref count = Ref::steal(PyLong_FromSize_t(n));
+    if (!count) return false;
+    Ref bytes = Ref::steal(PyObject_CallOneArg(state.urandom, count.get()));
+    if (!bytes) return false;
+    if (!PyBytes_Check(bytes.get()) || static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) != n) {
+        args::raise_expected("bytes", bytes.get());
+        return false;
     }
+    memcpy(raw, PyBytes_AS_STRING(bytes.get()), n);
+    return true;
+}
+
+// "----brindlewick" and 32 random hex digits, NUL-terminated.
+bool random_boundary(char (&out)[kBoundaryLength + 1]) {
+    unsigned char raw[kBoundaryRandomBytes];
+    if (!random_bytes(raw, sizeof raw)) return false;
     static const char hex[] = "0123456789abcdef";
-    std::string out = "----brindlewick";
+    memcpy(out, kBoundaryPrefix, sizeof(kBoundaryPrefix) - 1);
+    char* w = out + sizeof(kBoundaryPrefix) - 1;
     for (unsigned char b : raw) {
-        out.push_back(hex[b >> 4]);
-        out.push_back(hex[b & 15]);
+        *w++ = hex[b >> 4];
+        *w++ = hex[b & 15];
     }
-    return out;
+    *w = '\0';
+    return true;
 }
 
 // Names and file names sit in a quoted header parameter: quotes and line
 // breaks are percent-encoded so that a part cannot forge headers or parts.
-void append_quoted_param(std::string& out, const char* data, Py_ssize_t length) {
+bool append_quoted_param(Buffer& out, PyObject* bytes) {
+    const char* data = PyBytes_AS_STRING(bytes);
+    Py_ssize_t length = PyBytes_GET_SIZE(bytes);
     for (Py_ssize_t i = 0; i < length; i++) {
         char c = data[i];
-        if (c == '"')
-            out += "%22";
-        else if (c == '\r')
-            out += "%0D";
-        else if (c == '\n')
-            out += "%0A";
-        else
-            out.push_back(c);
+        bool ok = c == '"' ? out.append_cstr("%22") : c == '\r' ? out.append_cstr("%0D")
+                  : c == '\n'                          ? out.append_cstr("%0A")
+                                                       : out.push_back(c);
+        if (!ok) return false;
     }
+    return true;
 }
 
-int append_header_value(std::string& out, PyObject* value, const char* what) {
+int append_header_value(Buffer& out, PyObject* value, const char* what) {
     std::string_view v(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
     if (v.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
         PyErr_Format(PyExc_ValueError, "the %s of a form part must not contain line breaks or NUL", what);
         return -1;
     }
-    out.append(v);
-    return 0;
+    return out.append(v) ? 0 : -1;
 }
 
-struct PartData {
-    Ref holder;  // keeps the buffer alive
-    Py_buffer view{};
-    bool has_view = false;
-    ~PartData() {
-        if (has_view) PyBuffer_Release(&view);
+// Buffer views of the parts' data, released together.  Each view holds a
+// reference to its exporter (`view.obj`), so the data stays alive whatever
+// Python code runs while the body is built.
+struct PartViews {
+    SmallArray<Py_buffer, 8> views;
+    ~PartViews() {
+        for (Py_buffer& v : views) PyBuffer_Release(&v);
     }
 };
 
-int part_bytes(FormPartObject* part, PartData& out) {
-    PyObject* data = part->data;
-    if (PyObject_CheckBuffer(data)) {
-        out.holder = Ref::borrow(data);
-    } else {
-        out.holder = Ref::steal(PyObject_CallMethodNoArgs(data, strings.read));
-        if (!out.holder) return -1;
-        if (!PyObject_CheckBuffer(out.holder.get())) {
+int part_bytes(FormPartObject* part, PartViews& out) {
+    Ref data = Ref::borrow(part->data);  // read() may re-initialise the part
+    if (!PyObject_CheckBuffer(data.get())) {
+        Ref name = Ref::borrow(part->name);
+        data = Ref::steal(PyObject_CallMethodNoArgs(data.get(), state.str_read));
+        if (!data) return -1;
+        if (!PyObject_CheckBuffer(data.get())) {
             PyErr_Format(PyExc_TypeError, "the file of form part %R must be opened in binary mode (read() gave %.200s)",
-                         part->name, Py_TYPE(out.holder.get())->tp_name);
+                         name.get(), Py_TYPE(data.get())->tp_name);
             return -1;
         }
     }
-    if (PyObject_GetBuffer(out.holder.get(), &out.view, PyBUF_SIMPLE) < 0) return -1;
-    out.has_view = true;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.get(), &view, PyBUF_SIMPLE) < 0) return -1;
+    if (!out.views.push_back(view)) {
+        PyBuffer_Release(&view);
+        return -1;
+    }
     return 0;
+}
+
+// The header block and data of one part; nothing in here runs Python code,
+// so the part's fields can be read as they are.
+bool append_part(Buffer& out, FormPartObject* part, std::string_view boundary, const Py_buffer& data) {
+    if (!out.append_cstr("--") || !out.append(boundary) ||
+        !out.append_cstr("\r\nContent-Disposition: form-data; name=\"") || !append_quoted_param(out, part->name) ||
+        !out.push_back('"'))
+        return false;
+    if (part->file_name != Py_None) {
+        if (!out.append_cstr("; filename=\"") || !append_quoted_param(out, part->file_name) || !out.push_back('"'))
+            return false;
+    }
+    if (!out.append_cstr("\r\n")) return false;
+    PyObject* ct = part->content_type;
+    if (ct != Py_None || part->charset != Py_None || part->file_name != Py_None) {
+        if (!out.append_cstr("Content-Type: ")) return false;
+        if (ct != Py_None) {
+            if (append_header_value(out, ct, "content type") < 0) return false;
+        } else if (!out.append_cstr(part->charset != Py_None ? "text/plain" : "application/octet-stream")) {
+            return false;
+        }
+        if (part->charset != Py_None) {
+            if (!out.append_cstr("; charset=") || append_header_value(out, part->charset, "charset") < 0) return false;
+        }
+        if (!out.append_cstr("\r\n")) return false;
+    }
+    return out.append_cstr("\r\n") && out.append(static_cast<const char*>(data.buf), data.len) &&
+           out.append_cstr("\r\n");
 }
 
 int multipart_init(PyObject* op, PyObject* args, PyObject* kwargs) {
@@ -327,71 +397,44 @@ int multipart_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     if (!one_arg(args, kwargs, "O:MultiPartFormData", "parts", &parts)) return -1;
     if (PyUnicode_Check(parts) || PyBytes_Check(parts) || !is_iterable(parts))
         return args::raise_arg_type("parts", "list", parts) ? 0 : -1;
+    // A list of our own: no other code can change it while it is read.
     Ref items = Ref::steal(PySequence_List(parts));
     if (!items) return -1;
     Py_ssize_t count = PyList_GET_SIZE(items.get());
-    std::vector<PartData> datas(static_cast<size_t>(count));
+    PartViews datas;
+    if (!datas.views.reserve(static_cast<size_t>(count))) return -1;
     for (Py_ssize_t i = 0; i < count; i++) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (!PyObject_TypeCheck(item, FormPartType)) return args::raise_expected("FormPart", item) ? 0 : -1;
-        if (part_bytes(reinterpret_cast<FormPartObject*>(item), datas[static_cast<size_t>(i)]) < 0) return -1;
+        if (!PyObject_TypeCheck(item, state.form_part_type)) return args::raise_expected("FormPart", item) ? 0 : -1;
+        if (part_bytes(reinterpret_cast<FormPartObject*>(item), datas) < 0) return -1;
     }
     // A boundary must not occur in any part; with 128 random bits a clash
     // needs a body built to contain it, which a fresh draw defeats.
-    std::string boundary;
+    char boundary[kBoundaryLength + 1];
     for (int attempt = 0;; attempt++) {
-        boundary = random_boundary();
+        if (!random_boundary(boundary)) return -1;
         bool clash = false;
-        for (auto& d : datas)
-            if (memmem(d.view.buf, static_cast<size_t>(d.view.len), boundary.data(), boundary.size())) clash = true;
+        for (const Py_buffer& d : datas.views)
+            if (memmem(d.buf, static_cast<size_t>(d.len), boundary, kBoundaryLength)) clash = true;
         if (!clash) break;
         if (attempt == 8) {
             PyErr_SetString(PyExc_RuntimeError, "could not choose a multipart boundary absent from the parts");
             return -1;
         }
     }
-    std::string out;
+    const std::string_view b(boundary, kBoundaryLength);
+    Buffer out;
     for (Py_ssize_t i = 0; i < count; i++) {
         auto* part = reinterpret_cast<FormPartObject*>(PyList_GET_ITEM(items.get(), i));
-        out += "--";
-        out += boundary;
-        out += "\r\nContent-Disposition: form-data; name=\"";
-        append_quoted_param(out, PyBytes_AS_STRING(part->name), PyBytes_GET_SIZE(part->name));
-        out += '"';
-        if (part->file_name != Py_None) {
-            out += "; filename=\"";
-            append_quoted_param(out, PyBytes_AS_STRING(part->file_name), PyBytes_GET_SIZE(part->file_name));
-            out += '"';
-        }
-        out += "\r\n";
-        PyObject* ct = part->content_type;
-        if (ct != Py_None || part->charset != Py_None || part->file_name != Py_None) {
-            out += "Content-Type: ";
-            if (ct != Py_None) {
-                if (append_header_value(out, ct, "content type") < 0) return -1;
-            } else {
-                out += part->charset != Py_None ? "text/plain" : "application/octet-stream";
-            }
-            if (part->charset != Py_None) {
-                out += "; charset=";
-                if (append_header_value(out, part->charset, "charset") < 0) return -1;
-            }
-            out += "\r\n";
-        }
-        out += "\r\n";
-        auto& d = datas[static_cast<size_t>(i)];
-        out.append(static_cast<const char*>(d.view.buf), static_cast<size_t>(d.view.len));
-        out += "\r\n";
+        if (!append_part(out, part, b, datas.views[static_cast<size_t>(i)])) return -1;
     }
-    out += "--";
-    out += boundary;
-    out += "--\r\n";
+    if (!out.append_cstr("--") || !out.append(b) || !out.append_cstr("--\r\n")) return -1;
 
-    Ref body = Ref::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    Ref body = Ref::steal(out.to_bytes());
     if (!body) return -1;
-    Ref type = Ref::steal(PyBytes_FromFormat("multipart/form-data; boundary=%s", boundary.c_str()));
+    Ref type = Ref::steal(PyBytes_FromFormat("multipart/form-data; boundary=%s", boundary));
     if (!type) return -1;
-    Ref boundary_bytes = Ref::steal(PyBytes_FromStringAndSize(boundary.data(), static_cast<Py_ssize_t>(boundary.size())));
+    Ref boundary_bytes = Ref::steal(PyBytes_FromStringAndSize(boundary, static_cast<Py_ssize_t>(kBoundaryLength)));
     if (!boundary_bytes) return -1;
     set_payload(op, type.get(), body.release());
     assign_field_steal(as_multipart(op)->boundary, boundary_bytes.release());
@@ -422,8 +465,9 @@ PyGetSetDef multipart_getset[] = {
         {Py_tp_doc, const_cast<char*>(doc)},                                                                  \
         {0, nullptr},                                                                                         \
     };                                                                                                        \
-    PyType_Spec var##_spec = {"brindlewick.contents." name, sizeof(ContentObject), 0,                        \
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, var##_slots};
+    PyType_Spec var##_spec = {                                                                                \
+        "brindlewick.contents." name, sizeof(ContentObject), 0,                                               \
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, var##_slots};
 
 #define BW_VECTORCALL(f) {BW_tp_vectorcall, reinterpret_cast<void*>(f)},
 #define BW_NO_VECTORCALL
@@ -450,27 +494,13 @@ PyType_Spec multipart_spec = {
     "brindlewick.contents.MultiPartFormData",
     sizeof(MultiPartObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     multipart_slots,
 };
 
 }  // namespace
 
 int init_payload_types(PyObject* module) {
-    struct Constant {
-        PyObject** slot;
-        const char* text;
-    } constants[] = {
-        {&text_plain, "text/plain; charset=utf-8"},
-        {&text_html, "text/html; charset=utf-8"},
-        {&application_json, "application/json"},
-        {&form_urlencoded, "application/x-www-form-urlencoded"},
-    };
-    for (auto& c : constants) {
-        PyObject* b = PyBytes_FromString(c.text);
-        if (!b) return -1;
-        Py_XSETREF(*c.slot, b);
-    }
     struct Spec {
         PyType_Spec* spec;
         const char* name;
@@ -479,7 +509,7 @@ int init_payload_types(PyObject* module) {
         {&form_spec, "FormContent"}, {&multipart_spec, "MultiPartFormData"},
     };
     for (auto& s : specs) {
-        Ref type = Ref::steal(bw::type_from_spec(module, s.spec, reinterpret_cast<PyObject*>(ContentType)));
+        Ref type = Ref::steal(bw::type_from_spec(module, s.spec, reinterpret_cast<PyObject*>(state.content_type)));
         if (!type || PyModule_AddObjectRef(module, s.name, type.get()) < 0) return -1;
     }
     return 0;

@@ -15,9 +15,6 @@
 
 namespace bw::contents {
 
-PyTypeObject* ASGIContentType = nullptr;
-PyTypeObject* RSGIContentType = nullptr;
-
 namespace {
 
 inline ServerContentObject* as_server(PyObject* op) { return reinterpret_cast<ServerContentObject*>(op); }
@@ -125,7 +122,14 @@ PyObject* py_read_buffer(PyObject* op, PyObject*) {
 
 PyObject* py_stream(PyObject* op, PyObject*) {
     auto* self = as_server(op);
-    if (self->state == kBodyComplete) return yield_once(PyObject_Length(self->body) > 0 ? self->body : Py_None);
+    if (self->state == kBodyComplete) {
+        // `body` may have been replaced by any object: its length is Python
+        // code, and the body is read again once it has run.
+        Ref body = Ref::borrow(self->body);
+        Py_ssize_t n = PyObject_Length(body.get());
+        if (n < 0) return nullptr;
+        return yield_once(n > 0 ? body.get() : Py_None);
+    }
     return is_rsgi(op) ? rsgi_stream(self) : asgi_stream(self);
 }
 
@@ -198,7 +202,7 @@ PyType_Spec asgi_spec = {
     "brindlewick.contents.ASGIContent",
     sizeof(ServerContentObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     asgi_slots,
 };
 
@@ -206,23 +210,23 @@ PyType_Spec rsgi_spec = {
     "brindlewick.contents.RSGIContent",
     sizeof(ServerContentObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     rsgi_slots,
 };
 
 }  // namespace
 
 int init_server_contents(PyObject* module) {
-    PyObject* base = reinterpret_cast<PyObject*>(ContentType);
+    PyObject* base = reinterpret_cast<PyObject*>(state.content_type);
     PyObject* t = bw::type_from_spec(module, &asgi_spec, base);
     if (!t) return -1;
-    Py_XSETREF(ASGIContentType, reinterpret_cast<PyTypeObject*>(t));
-    add_native_content_type(ASGIContentType);
+    Py_XSETREF(state.asgi_content_type, reinterpret_cast<PyTypeObject*>(t));
+    if (add_native_content_type(state.asgi_content_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "ASGIContent", t) < 0) return -1;
     t = bw::type_from_spec(module, &rsgi_spec, base);
     if (!t) return -1;
-    Py_XSETREF(RSGIContentType, reinterpret_cast<PyTypeObject*>(t));
-    add_native_content_type(RSGIContentType);
+    Py_XSETREF(state.rsgi_content_type, reinterpret_cast<PyTypeObject*>(t));
+    if (add_native_content_type(state.rsgi_content_type) < 0) return -1;
     return PyModule_AddObjectRef(module, "RSGIContent", t);
 }
 

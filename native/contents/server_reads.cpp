@@ -49,13 +49,13 @@ coro::Await call_source(ServerContentObject* self) {
 int check_can_read(ServerContentObject* self, bool streaming) {
     switch (self->state) {
         case kBodyDisposed:
-            PyErr_SetString(imported.InvalidOperation, "The content was disposed; its body is no longer available.");
+            PyErr_SetString(state.InvalidOperation, "The content was disposed; its body is no longer available.");
             return -1;
         case kBodyAborted:
-            PyErr_SetNone(imported.MessageAborted);
+            PyErr_SetNone(state.MessageAborted);
             return -1;
         case kBodyStreamed:
-            PyErr_SetString(imported.InvalidOperation,
+            PyErr_SetString(state.InvalidOperation,
                             streaming ? "The body was already streamed; it cannot be streamed again."
                                       : "The body was consumed by stream(); it cannot be read whole.");
             return -1;
@@ -63,7 +63,7 @@ int check_can_read(ServerContentObject* self, bool streaming) {
             break;
     }
     if (self->busy) {
-        PyErr_SetString(imported.InvalidOperation, "The body is already being read.");
+        PyErr_SetString(state.InvalidOperation, "The body is already being read.");
         return -1;
     }
     return 0;
@@ -98,10 +98,10 @@ int complete_body(ServerContentObject* self, PyObject* last) {
     Ref body;
     Py_ssize_t kept = self->parts == Py_None ? 0 : PyList_GET_SIZE(self->parts);
     if (kept == 0) {
-        body = Ref::borrow(last ? last : strings.empty_bytes);
+        body = Ref::borrow(last ? last : state.empty_bytes);
     } else {
         if (last && PyBytes_GET_SIZE(last) > 0 && PyList_Append(self->parts, last) < 0) return -1;
-        body = Ref::steal(bytes_join(strings.empty_bytes, self->parts));
+        body = Ref::steal(bytes_join(state.empty_bytes, self->parts));
         if (!body) return -1;
     }
     assign_field(self->body, body.get());
@@ -132,16 +132,16 @@ int read_message(PyObject* message, Ref& chunk, bool& more) {
         return -1;
     }
     int found;
-    Ref type = Ref::steal(message_get(message, strings.type, &found));
+    Ref type = Ref::steal(message_get(message, state.str_type, &found));
     if (found < 0) return -1;
     if (type && PyUnicode_Check(type.get())) {
-        if (type.get() == strings.http_disconnect || PyUnicode_Compare(type.get(), strings.http_disconnect) == 0)
+        if (type.get() == state.str_http_disconnect || PyUnicode_Compare(type.get(), state.str_http_disconnect) == 0)
             return kDisconnect;
-        if (type.get() == strings.http_request || PyUnicode_Compare(type.get(), strings.http_request) == 0) {
-            Ref body = Ref::steal(message_get(message, strings.body, &found));
+        if (type.get() == state.str_http_request || PyUnicode_Compare(type.get(), state.str_http_request) == 0) {
+            Ref body = Ref::steal(message_get(message, state.str_body, &found));
             if (found < 0) return -1;
             if (!body) {
-                chunk = Ref::borrow(strings.empty_bytes);
+                chunk = Ref::borrow(state.empty_bytes);
             } else {
                 if (!is_bytes_like(body.get())) {
                     PyErr_Format(PyExc_TypeError, "the body of an ASGI http.request message must be bytes, got %.200s",
@@ -151,7 +151,7 @@ int read_message(PyObject* message, Ref& chunk, bool& more) {
                 chunk = Ref::steal(chunk_bytes(body.get()));
                 if (!chunk) return -1;
             }
-            Ref more_obj = Ref::steal(message_get(message, strings.more_body, &found));
+            Ref more_obj = Ref::steal(message_get(message, state.str_more_body, &found));
             if (found < 0) return -1;
             int truth = more_obj ? PyObject_IsTrue(more_obj.get()) : 0;
             if (truth < 0) return -1;
@@ -168,7 +168,7 @@ int read_message(PyObject* message, Ref& chunk, bool& more) {
 int abort_body(ServerContentObject* self) {
     self->state = kBodyAborted;
     assign_field(self->parts, Py_None);
-    PyErr_SetNone(imported.MessageAborted);
+    PyErr_SetNone(state.MessageAborted);
     return -1;
 }
 
@@ -189,6 +189,12 @@ Task asgi_read_body(Root owner, bool as_view) {
         bool more = false;
         int kind = read_message(message.get(), chunk, more);
         if (kind < 0) co_return nullptr;
+        // Reading the message ran Python code (a mapping's lookups, the
+        // truth of more_body), which may have disposed the content.
+        if (self->state == kBodyDisposed) {
+            check_can_read(self, false);
+            co_return nullptr;
+        }
         if (kind == kDisconnect) {
             abort_body(self);
             co_return nullptr;
@@ -213,8 +219,12 @@ PyObject* take_parts(ServerContentObject* self) {
 AsyncGen asgi_stream_body(Root owner) {
     auto* self = as_server(owner.get());
     if (self->state == kBodyComplete) {
-        if (PyObject_Length(self->body) > 0) {
-            Ref sent = co_yield self->body;
+        // `body` may have been replaced by any object: held across its length.
+        Ref body = Ref::borrow(self->body);
+        Py_ssize_t n = PyObject_Length(body.get());
+        if (n < 0) co_return;
+        if (n > 0) {
+            Ref sent = co_yield std::move(body);
             (void)sent;
         }
         co_return;
@@ -248,6 +258,10 @@ AsyncGen asgi_stream_body(Root owner) {
         bool more = false;
         int kind = read_message(message.get(), chunk, more);
         if (kind < 0) co_return;
+        if (self->state == kBodyDisposed) {  // by Python code run while reading the message
+            check_can_read(self, true);
+            co_return;
+        }
         if (kind == kDisconnect) {
             abort_body(self);
             co_return;
@@ -274,7 +288,7 @@ Task rsgi_read_body(Root owner, bool as_view) {
     if (self->state == kBodyComplete) co_return whole_body(self, as_view);
     if (check_can_read(self, false) < 0) co_return nullptr;
     if (self->state == kBodyPartial) {
-        PyErr_SetString(imported.InvalidOperation, "The body is in an unknown state after an interrupted read.");
+        PyErr_SetString(state.InvalidOperation, "The body is in an unknown state after an interrupted read.");
         co_return nullptr;
     }
     BusyGuard busy(self);
@@ -304,8 +318,12 @@ Task rsgi_read_body(Root owner, bool as_view) {
 AsyncGen rsgi_stream_body(Root owner) {
     auto* self = as_server(owner.get());
     if (self->state == kBodyComplete) {
-        if (PyObject_Length(self->body) > 0) {
-            Ref sent = co_yield self->body;
+        // `body` may have been replaced by any object: held across its length.
+        Ref body = Ref::borrow(self->body);
+        Py_ssize_t n = PyObject_Length(body.get());
+        if (n < 0) co_return;
+        if (n > 0) {
+            Ref sent = co_yield std::move(body);
             (void)sent;
         }
         co_return;
@@ -323,7 +341,7 @@ AsyncGen rsgi_stream_body(Root owner) {
         if (!chunk_obj) {
             if (!coro::end_of_iteration()) co_return;
             if (!handed_out || first) {
-                if (complete_body(self, first ? first.get() : strings.empty_bytes) < 0) co_return;
+                if (complete_body(self, first ? first.get() : state.empty_bytes) < 0) co_return;
             }
             co_return;
         }
@@ -350,11 +368,13 @@ AsyncGen rsgi_stream_body(Root owner) {
 
 Task streamed_read_body(Root owner, bool as_view) {
     auto* self = reinterpret_cast<StreamedContentObject*>(owner.get());
-    if (self->data_provider == Py_None) {
+    // Held for the call: the provider may re-initialise the content.
+    Ref provider = Ref::borrow(self->data_provider);
+    if (provider.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "StreamedContent has no data_provider");
         co_return nullptr;
     }
-    Ref iterable = Ref::steal(PyObject_CallNoArgs(self->data_provider));
+    Ref iterable = Ref::steal(PyObject_CallNoArgs(provider.get()));
     if (!iterable) co_return nullptr;
     Root iterator = Root::steal(coro::aiter(iterable.get()));
     if (!iterator) co_return nullptr;
@@ -371,7 +391,7 @@ Task streamed_read_body(Root owner, bool as_view) {
         if (!chunk || PyList_Append(parts.get(), chunk.get()) < 0) co_return nullptr;
     }
     Ref body = PyList_GET_SIZE(parts.get()) == 1 ? Ref::borrow(PyList_GET_ITEM(parts.get(), 0))
-                                                 : Ref::steal(bytes_join(strings.empty_bytes, parts.get()));
+                                                 : Ref::steal(bytes_join(state.empty_bytes, parts.get()));
     if (!body || !as_view) co_return std::move(body);
     co_return PyMemoryView_FromObject(body.get());
 }

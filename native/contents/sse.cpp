@@ -3,33 +3,25 @@
 #include <Python.h>
 
 #include <climits>
-#include <string>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/buffer.hpp"
 #include "brindlewick/gc_fields.hpp"
-#include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 
 namespace bw::contents {
 
-PyTypeObject* ServerSentEventType = nullptr;
-PyTypeObject* TextServerSentEventType = nullptr;
-
 namespace {
-
-const char* const kOverridable[] = {"write_data"};
-OverrideTable overrides(kOverridable, 1);
-enum { kWriteData = 0 };
 
 inline ServerSentEventObject* as_event(PyObject* op) { return reinterpret_cast<ServerSentEventObject*>(op); }
 
 // Through an override when a Python subclass has one; it must give a str.
 PyObject* dispatched(ServerSentEventObject* self, int skip_dispatch, bool* handled) {
     *handled = false;
-    if (skip_dispatch || !overrides.overridden(reinterpret_cast<PyObject*>(self), kWriteData)) return nullptr;
+    if (skip_dispatch || !state.event_overrides.overridden(reinterpret_cast<PyObject*>(self), kWriteData)) return nullptr;
     *handled = true;
-    Ref r = Ref::steal(overrides.call(reinterpret_cast<PyObject*>(self), kWriteData, nullptr, 0));
+    Ref r = Ref::steal(state.event_overrides.call(reinterpret_cast<PyObject*>(self), kWriteData, nullptr, 0));
     if (r && !PyUnicode_Check(r.get())) {
         args::raise_expected("str", r.get());
         return nullptr;
@@ -42,9 +34,10 @@ PyObject* json_write_data(ServerSentEventObject* self, int skip_dispatch) {
     bool handled;
     PyObject* r = dispatched(self, skip_dispatch, &handled);
     if (handled) return r;
-    Ref encode = Ref::steal(json_encoder());
-    if (!encode) return nullptr;
-    Ref raw = Ref::steal(PyObject_CallOneArg(encode.get(), self->data));
+    // The data is held while it is encoded: encoding runs Python code (a
+    // tzinfo's utcoffset, for one) that may replace the event's data.
+    Ref data = Ref::borrow(self->data);
+    Ref raw = Ref::steal(PyObject_CallOneArg(state.json_encode, data.get()));
     if (!raw) return nullptr;
     if (!PyBytes_Check(raw.get())) return args::raise_expected("bytes", raw.get()), nullptr;
     return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "strict");
@@ -56,8 +49,8 @@ PyObject* text_write_data(ServerSentEventObject* self, int skip_dispatch) {
     bool handled;
     PyObject* r = dispatched(self, skip_dispatch, &handled);
     if (handled) return r;
-    PyObject* data = self->data;
-    if (data == Py_None) return Py_NewRef(strings.empty_str);
+    PyObject* data = self->data;  // nothing below runs Python code
+    if (data == Py_None) return Py_NewRef(state.empty_str);
     if (!PyUnicode_Check(data)) return args::raise_expected("str", data), nullptr;
     Py_ssize_t n = PyUnicode_GET_LENGTH(data);
     Py_ssize_t lf = PyUnicode_FindChar(data, '\n', 0, n, 1);
@@ -67,20 +60,22 @@ PyObject* text_write_data(ServerSentEventObject* self, int skip_dispatch) {
     Py_ssize_t length;
     const char* utf8 = PyUnicode_AsUTF8AndSize(data, &length);
     if (!utf8) return nullptr;
-    std::string out;
-    out.reserve(static_cast<size_t>(length) + 16);
+    // Each line break becomes at most two bytes: one reservation covers it.
+    Buffer out;
+    if (length > PY_SSIZE_T_MAX / 2) return PyErr_NoMemory();
+    if (!out.reserve(static_cast<size_t>(length) * 2)) return nullptr;
+    char* w = out.data();
     for (Py_ssize_t i = 0; i < length; i++) {
         char c = utf8[i];
-        if (c == '\r') {
-            if (i + 1 < length && utf8[i + 1] == '\n') i++;
-            out += "\\n";
-        } else if (c == '\n') {
-            out += "\\n";
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < length && utf8[i + 1] == '\n') i++;
+            *w++ = '\\';
+            *w++ = 'n';
         } else {
-            out.push_back(c);
+            *w++ = c;
         }
     }
-    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(w - out.data()), "strict");
 }
 
 ServerSentEventVTable json_vtable = {json_write_data};
@@ -91,7 +86,7 @@ bool is_text_event(PyObject* op) { return as_event(op)->vtab == &text_vtable; }
 PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* self = as_event(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    self->vtab = PyType_IsSubtype(type, TextServerSentEventType) ? &text_vtable : &json_vtable;
+    self->vtab = PyType_IsSubtype(type, state.text_server_sent_event_type) ? &text_vtable : &json_vtable;
     self->data = Py_NewRef(Py_None);
     self->event = Py_NewRef(Py_None);
     self->id = Py_NewRef(Py_None);
@@ -149,8 +144,10 @@ using EventFields = ObjectFields<ServerSentEventObject, &ServerSentEventObject::
 
 PyObject* event_repr(PyObject* op) {
     auto* self = as_event(op);
-    return PyUnicode_FromFormat("<%s event=%R id=%R retry=%d>", Py_TYPE(op)->tp_name, self->event, self->id,
-                                static_cast<int>(self->retry));
+    // The fields may be str subclasses whose repr replaces the others.
+    Ref event = Ref::borrow(self->event), id = Ref::borrow(self->id);
+    int retry = static_cast<int>(self->retry);
+    return PyUnicode_FromFormat("<%s event=%R id=%R retry=%d>", Py_TYPE(op)->tp_name, event.get(), id.get(), retry);
 }
 
 PyObject* py_write_data(PyObject* op, PyObject*) { return as_event(op)->vtab->write_data(as_event(op), 1); }
@@ -220,7 +217,7 @@ PyType_Spec event_spec = {
     "brindlewick.contents.ServerSentEvent",
     sizeof(ServerSentEventObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     event_slots,
 };
 
@@ -236,7 +233,7 @@ PyType_Spec text_event_spec = {
     "brindlewick.contents.TextServerSentEvent",
     sizeof(ServerSentEventObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     text_event_slots,
 };
 
@@ -245,13 +242,13 @@ PyType_Spec text_event_spec = {
 int init_sse_types(PyObject* module) {
     PyObject* t = PyType_FromModuleAndSpec(module, &event_spec, nullptr);
     if (!t) return -1;
-    Py_XSETREF(ServerSentEventType, reinterpret_cast<PyTypeObject*>(t));
-    if (overrides.bind(ServerSentEventType) < 0) return -1;
+    Py_XSETREF(state.server_sent_event_type, reinterpret_cast<PyTypeObject*>(t));
+    if (state.event_overrides.bind(state.server_sent_event_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "ServerSentEvent", t) < 0) return -1;
-    t = PyType_FromModuleAndSpec(module, &text_event_spec, reinterpret_cast<PyObject*>(ServerSentEventType));
+    t = PyType_FromModuleAndSpec(module, &text_event_spec, reinterpret_cast<PyObject*>(state.server_sent_event_type));
     if (!t) return -1;
-    Py_XSETREF(TextServerSentEventType, reinterpret_cast<PyTypeObject*>(t));
-    overrides.add_native_type(TextServerSentEventType);
+    Py_XSETREF(state.text_server_sent_event_type, reinterpret_cast<PyTypeObject*>(t));
+    if (state.event_overrides.add_native_type(state.text_server_sent_event_type) < 0) return -1;
     return PyModule_AddObjectRef(module, "TextServerSentEvent", t);
 }
 

@@ -25,9 +25,6 @@ struct StreamedFormPartObject {
     PyObject* data_provider;  // callable or None
 };
 
-PyTypeObject* PartType = nullptr;
-PyTypeObject* EmptyStreamType = nullptr;
-
 inline StreamedFormPartObject* as_part(PyObject* op) { return reinterpret_cast<StreamedFormPartObject*>(op); }
 
 // ---- an async iterator with nothing in it --------------------------------------
@@ -61,7 +58,7 @@ PyType_Spec empty_spec = {
     "brindlewick.contents._EmptyPartStream",
     sizeof(PyObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     empty_slots,
 };
 
@@ -112,18 +109,21 @@ using PartFields = ObjectFields<StreamedFormPartObject, &StreamedFormPartObject:
                                 &StreamedFormPartObject::file_name, &StreamedFormPartObject::content_type,
                                 &StreamedFormPartObject::charset, &StreamedFormPartObject::data_provider>;
 
+inline Ref field_or_none(PyObject* v) { return Ref::borrow(v ? v : Py_None); }
+
 PyObject* part_repr(PyObject* op) {
     auto* self = as_part(op);
-    return PyUnicode_FromFormat("<StreamedFormPart name=%R file_name=%R content_type=%R charset=%R>",
-                                self->name ? self->name : Py_None, self->file_name ? self->file_name : Py_None,
-                                self->content_type ? self->content_type : Py_None,
-                                self->charset ? self->charset : Py_None);
+    // The fields may be str subclasses whose repr replaces the others.
+    Ref name = field_or_none(self->name), file_name = field_or_none(self->file_name),
+        content_type = field_or_none(self->content_type), charset = field_or_none(self->charset);
+    return PyUnicode_FromFormat("<StreamedFormPart name=%R file_name=%R content_type=%R charset=%R>", name.get(),
+                                file_name.get(), content_type.get(), charset.get());
 }
 
 PyObject* py_stream(PyObject* op, PyObject*) {
-    PyObject* provider = as_part(op)->data_provider;
-    if (!provider || provider == Py_None) return PyType_GenericAlloc(EmptyStreamType, 0);
-    return PyObject_CallNoArgs(provider);
+    Ref provider = field_or_none(as_part(op)->data_provider);  // held for the call
+    if (provider.get() == Py_None) return PyType_GenericAlloc(state.empty_stream_type, 0);
+    return PyObject_CallNoArgs(provider.get());
 }
 
 PyMethodDef part_methods[] = {
@@ -192,7 +192,7 @@ PyType_Spec part_spec = {
     "brindlewick.contents.StreamedFormPart",
     sizeof(StreamedFormPartObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     part_slots,
 };
 
@@ -201,11 +201,10 @@ PyType_Spec part_spec = {
 int init_streamed_form_part(PyObject* module) {
     PyObject* empty = PyType_FromModuleAndSpec(module, &empty_spec, nullptr);
     if (!empty) return -1;
-    Py_XSETREF(EmptyStreamType, reinterpret_cast<PyTypeObject*>(empty));
-    PyObject* type = PyType_FromModuleAndSpec(module, &part_spec, nullptr);
+    Py_XSETREF(state.empty_stream_type, reinterpret_cast<PyTypeObject*>(empty));
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &part_spec, nullptr));
     if (!type) return -1;
-    Py_XSETREF(PartType, reinterpret_cast<PyTypeObject*>(type));
-    return PyModule_AddObjectRef(module, "StreamedFormPart", type);
+    return PyModule_AddObjectRef(module, "StreamedFormPart", type.get());
 }
 
 }  // namespace bw::contents

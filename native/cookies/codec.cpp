@@ -10,9 +10,10 @@
 
 #include <array>
 #include <cstring>
-#include <string>
+#include <string_view>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/buffer.hpp"
 #include "brindlewick/capi.hpp"
 #include "brindlewick/pyref.hpp"
 #include "cookies.hpp"
@@ -106,24 +107,27 @@ void raise_malformed(const char* what, const char* begin, const char* end) {
 
 // Percent-decodes `[begin, end)` and reads it as UTF-8.  A '%' that does
 // not start a valid escape stays as it is.
-PyObject* decode_text(const char* begin, const char* end, const char* what, std::string& scratch) {
+PyObject* decode_text(const char* begin, const char* end, const char* what, Buffer& scratch) {
     const char* pct = static_cast<const char*>(memchr(begin, '%', static_cast<size_t>(end - begin)));
     const char* data = begin;
     size_t length = static_cast<size_t>(end - begin);
     if (pct) {
-        scratch.assign(begin, pct);
+        // Decoding only ever shrinks the text: one reservation covers it.
+        scratch.clear();
+        if (!scratch.reserve(length) || !scratch.append(begin, pct - begin)) return nullptr;
+        char* out = scratch.data() + scratch.size();
         for (const char* p = pct; p < end; p++) {
             int hi, lo;
             if (*p == '%' && end - p >= 3 && (hi = hex_value(static_cast<unsigned char>(p[1]))) >= 0 &&
                 (lo = hex_value(static_cast<unsigned char>(p[2]))) >= 0) {
-                scratch.push_back(static_cast<char>(hi * 16 + lo));
+                *out++ = static_cast<char>(hi * 16 + lo);
                 p += 2;
             } else {
-                scratch.push_back(*p);
+                *out++ = *p;
             }
         }
         data = scratch.data();
-        length = scratch.size();
+        length = static_cast<size_t>(out - scratch.data());
     }
     PyObject* text = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(length), nullptr);
     if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
@@ -215,39 +219,49 @@ bool check_path(PyObject* path) { return check_attribute(path, "path", false); }
 // ---- writing -------------------------------------------------------------------
 
 PyObject* write_cookie_for_response(PyObject* obj) {
-    if (!PyObject_TypeCheck(obj, CookieType)) {
+    if (!PyObject_TypeCheck(obj, state.cookie_type)) {
         args::raise_arg_type("cookie", "Cookie", obj);
         return nullptr;
     }
     auto* cookie = reinterpret_cast<CookieObject*>(obj);
-    if (!check_name(cookie->name)) return nullptr;
+    // The header is written from a snapshot of the cookie taken before the
+    // expiry's tzinfo runs: its utcoffset may reassign any field.  The text
+    // fields are owned here, so the UTF-8 pointers into them stay valid.
+    Ref name_obj = Ref::borrow(cookie->name), value_obj = Ref::borrow(cookie->value),
+        domain_obj = Ref::borrow(cookie->domain), path_obj = Ref::borrow(cookie->path),
+        expires = Ref::borrow(cookie->expires);
+    const int64_t max_age_value = cookie->max_age;
+    const int same_site = cookie->same_site;
+    const bool secure = cookie->secure, http_only = cookie->http_only;
+    if (!check_name(name_obj.get())) return nullptr;
     Py_ssize_t name_len, value_len, domain_len = 0, path_len = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(cookie->name, &name_len);
+    const char* name = PyUnicode_AsUTF8AndSize(name_obj.get(), &name_len);
     if (!name) return nullptr;
-    const char* value = PyUnicode_AsUTF8AndSize(cookie->value, &value_len);
+    const char* value = PyUnicode_AsUTF8AndSize(value_obj.get(), &value_len);
     if (!value) return nullptr;
     const char* domain = nullptr;
     const char* path = nullptr;
-    if (cookie->domain != Py_None && !(domain = PyUnicode_AsUTF8AndSize(cookie->domain, &domain_len))) return nullptr;
-    if (cookie->path != Py_None && !(path = PyUnicode_AsUTF8AndSize(cookie->path, &path_len))) return nullptr;
+    if (domain_obj.get() != Py_None && !(domain = PyUnicode_AsUTF8AndSize(domain_obj.get(), &domain_len)))
+        return nullptr;
+    if (path_obj.get() != Py_None && !(path = PyUnicode_AsUTF8AndSize(path_obj.get(), &path_len))) return nullptr;
 
     char date[kCookieDateLength];
-    if (cookie->expires != Py_None && !format_cookie_date(cookie->expires, date)) return nullptr;
+    const bool has_expires = expires.get() != Py_None;
+    if (has_expires && !format_cookie_date(expires.get(), date)) return nullptr;
     char max_age[24];
     int max_age_len = 0;
-    if (cookie->max_age >= 0)
-        max_age_len = snprintf(max_age, sizeof max_age, "%lld", static_cast<long long>(cookie->max_age));
+    if (max_age_value >= 0)
+        max_age_len = snprintf(max_age, sizeof max_age, "%lld", static_cast<long long>(max_age_value));
 
     // Size everything first, then write straight into the bytes object.
     size_t size = encoded_length(name, name_len, kNameSafe) + 1 + encoded_length(value, value_len, kValueSafe);
-    if (cookie->expires != Py_None) size += sizeof("; Expires=") - 1 + kCookieDateLength;
+    if (has_expires) size += sizeof("; Expires=") - 1 + kCookieDateLength;
     if (max_age_len) size += sizeof("; Max-Age=") - 1 + static_cast<size_t>(max_age_len);
     if (domain) size += sizeof("; Domain=") - 1 + static_cast<size_t>(domain_len);
     if (path) size += sizeof("; Path=") - 1 + static_cast<size_t>(path_len);
-    if (cookie->secure) size += sizeof("; Secure") - 1;
-    if (cookie->http_only) size += sizeof("; HttpOnly") - 1;
-    if (cookie->same_site != kSameSiteUndefined)
-        size += sizeof("; SameSite=") - 1 + strlen(kSameSiteText[cookie->same_site]);
+    if (secure) size += sizeof("; Secure") - 1;
+    if (http_only) size += sizeof("; HttpOnly") - 1;
+    if (same_site != kSameSiteUndefined) size += sizeof("; SameSite=") - 1 + strlen(kSameSiteText[same_site]);
 
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
     if (!result) return nullptr;
@@ -255,14 +269,14 @@ PyObject* write_cookie_for_response(PyObject* obj) {
     out = encode_into(out, name, name_len, kNameSafe);
     *out++ = '=';
     out = encode_into(out, value, value_len, kValueSafe);
-    if (cookie->expires != Py_None) out = append(append(out, "; Expires="), date, kCookieDateLength);
+    if (has_expires) out = append(append(out, "; Expires="), date, kCookieDateLength);
     if (max_age_len) out = append(append(out, "; Max-Age="), max_age, static_cast<size_t>(max_age_len));
     if (domain) out = append(append(out, "; Domain="), domain, static_cast<size_t>(domain_len));
     if (path) out = append(append(out, "; Path="), path, static_cast<size_t>(path_len));
-    if (cookie->secure) out = append(out, "; Secure");
-    if (cookie->http_only) out = append(out, "; HttpOnly");
-    if (cookie->same_site != kSameSiteUndefined) {
-        const char* mode = kSameSiteText[cookie->same_site];
+    if (secure) out = append(out, "; Secure");
+    if (http_only) out = append(out, "; HttpOnly");
+    if (same_site != kSameSiteUndefined) {
+        const char* mode = kSameSiteText[same_site];
         out = append(append(out, "; SameSite="), mode, strlen(mode));
     }
     return result;
@@ -296,7 +310,7 @@ PyObject* parse_cookie(PyObject* value) {
         value_begin++;
         value_end--;
     }
-    std::string scratch;
+    Buffer scratch;
     Ref name = Ref::steal(decode_text(name_begin, name_end, "name", scratch));
     if (!name) return nullptr;
     Ref text = Ref::steal(decode_text(value_begin, value_end, "value", scratch));

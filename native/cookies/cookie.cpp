@@ -1,19 +1,16 @@
 // Cookie: one HTTP cookie with its attributes, and the CookieSameSiteMode enum.
 #include <Python.h>
 
-#include <vector>
-
-#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
+#include "brindlewick/buffer.hpp"
+#include "brindlewick/compat.hpp"
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
 #include "cookies.hpp"
 
 namespace bw::cookies {
 
-PyTypeObject* CookieType = nullptr;
-PyObject* SameSiteType = nullptr;
-PyObject* same_site_members[kSameSiteCount] = {};
+State state = {};
 
 namespace {
 
@@ -64,7 +61,7 @@ bool read_max_age(PyObject* in, const Reporter& rep, int64_t& out) {
 }
 
 bool read_same_site(PyObject* in, const Reporter& rep, int& out) {
-    if (!PyObject_TypeCheck(in, reinterpret_cast<PyTypeObject*>(SameSiteType)))
+    if (!PyObject_TypeCheck(in, reinterpret_cast<PyTypeObject*>(state.same_site_type)))
         return rep.fail("CookieSameSiteMode", in);
     long v = PyLong_AsLong(in);
     if (v == -1 && PyErr_Occurred()) return false;
@@ -169,7 +166,8 @@ int cookie_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     if (nkw == 0) return init_from_vector(op, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
     // Lay the call out the fast-call way: positional values, then keyword
     // values, with their names in a tuple.
-    std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
+    SmallArray<PyObject*, 12> stack;
+    if (!stack.resize(static_cast<size_t>(nargs + nkw))) return -1;
     for (Py_ssize_t i = 0; i < nargs; i++) stack[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
     if (!kwnames) return -1;
@@ -188,7 +186,7 @@ int cookie_init(PyObject* op, PyObject* args, PyObject* kwargs) {
 PyObject* cookie_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
-    if (type != CookieType) {
+    if (type != state.cookie_type) {
         Ref tuple = Ref::steal(PyTuple_New(nargs));
         if (!tuple) return nullptr;
         for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
@@ -228,6 +226,8 @@ int optional_text_equal(PyObject* a, PyObject* b) {
 
 // Expiry dates are equal when they name the same instant; a naive datetime
 // means UTC, as it does when the cookie is written.
+// Both are owned by the caller: a tzinfo asked for the first offset may
+// replace either cookie's expiry.
 int expires_equal(PyObject* a, PyObject* b) {
     if (a == b) return 1;
     if (a == Py_None || b == Py_None) return 0;
@@ -245,12 +245,15 @@ int cookies_equal(CookieObject* a, CookieObject* b) {
     if (r == 1) r = optional_text_equal(a->value, b->value);
     if (r == 1) r = optional_text_equal(a->domain, b->domain);
     if (r == 1) r = optional_text_equal(a->path, b->path);
-    if (r == 1) r = expires_equal(a->expires, b->expires);
+    if (r == 1) {
+        Ref ea = Ref::borrow(a->expires), eb = Ref::borrow(b->expires);
+        r = expires_equal(ea.get(), eb.get());
+    }
     return r;
 }
 
 PyObject* cookie_richcompare(PyObject* a, PyObject* b, int op) {
-    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, CookieType)) Py_RETURN_NOTIMPLEMENTED;
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, state.cookie_type)) Py_RETURN_NOTIMPLEMENTED;
     int eq = cookies_equal(reinterpret_cast<CookieObject*>(a), reinterpret_cast<CookieObject*>(b));
     if (eq < 0) return nullptr;
     return bool_ref((op == Py_EQ) == (eq == 1));
@@ -260,12 +263,18 @@ PyObject* cookie_repr(PyObject* op) {
     auto* self = reinterpret_cast<CookieObject*>(op);
     Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(op)));
     if (!qualname) return nullptr;
+    // The expiry's repr is Python code (a datetime subclass, a tzinfo) that
+    // may replace the fields formatted after it: format a snapshot.
+    Ref name = Ref::borrow(self->name), value = Ref::borrow(self->value), expires = Ref::borrow(self->expires),
+        domain = Ref::borrow(self->domain), path = Ref::borrow(self->path);
+    bool http_only = self->http_only, secure = self->secure;
+    long long max_age = self->max_age;
+    PyObject* same_site = state.same_site_members[self->same_site];
     return PyUnicode_FromFormat(
         "%U(name=%R, value=%R, expires=%R, domain=%R, path=%R, http_only=%s, secure=%s, max_age=%lld, "
         "same_site=%R)",
-        qualname.get(), self->name, self->value, self->expires, self->domain, self->path,
-        self->http_only ? "True" : "False", self->secure ? "True" : "False",
-        static_cast<long long>(self->max_age), same_site_members[self->same_site]);
+        qualname.get(), name.get(), value.get(), expires.get(), domain.get(), path.get(), http_only ? "True" : "False",
+        secure ? "True" : "False", max_age, same_site);
 }
 
 PyObject* cookie_reduce(PyObject* op, PyObject*) {
@@ -274,7 +283,7 @@ PyObject* cookie_reduce(PyObject* op, PyObject*) {
     if (!max_age) return nullptr;
     Ref init = Ref::steal(PyTuple_Pack(9, self->name, self->value, self->expires, self->domain, self->path,
                                        self->http_only ? Py_True : Py_False, self->secure ? Py_True : Py_False,
-                                       max_age.get(), same_site_members[self->same_site]));
+                                       max_age.get(), state.same_site_members[self->same_site]));
     if (!init) return nullptr;
     // Attributes that a Python subclass keeps in its instance dict travel too.
     PyObject* dict = nullptr;
@@ -307,7 +316,7 @@ PyObject* get_field(PyObject* op, void* closure) {
         case fHttpOnly: return bool_ref(self->http_only);
         case fSecure: return bool_ref(self->secure);
         case fMaxAge: return PyLong_FromLongLong(self->max_age);
-        case fSameSite: return Py_NewRef(same_site_members[self->same_site]);
+        case fSameSite: return Py_NewRef(state.same_site_members[self->same_site]);
     }
     Py_UNREACHABLE();
 }
@@ -386,7 +395,7 @@ PyType_Spec cookie_spec = {
     "brindlewick.cookies.Cookie",
     sizeof(CookieObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     cookie_slots,
 };
 
@@ -416,16 +425,16 @@ int init_same_site(PyObject* module) {
     for (int i = 0; i < kSameSiteCount; i++) {
         PyObject* member = PyObject_GetAttrString(cls.get(), kSameSiteNames[i]);
         if (!member) return -1;
-        Py_XSETREF(same_site_members[i], member);
+        Py_XSETREF(state.same_site_members[i], member);
     }
-    Py_XSETREF(SameSiteType, cls.newref());
+    Py_XSETREF(state.same_site_type, cls.newref());
     return PyModule_AddObjectRef(module, "CookieSameSiteMode", cls.get());
 }
 
 }  // namespace
 
 CookieObject* new_cookie(PyObject* name, PyObject* value) {
-    auto* self = reinterpret_cast<CookieObject*>(cookie_new(CookieType, nullptr, nullptr));
+    auto* self = reinterpret_cast<CookieObject*>(cookie_new(state.cookie_type, nullptr, nullptr));
     if (!self) return nullptr;
     assign_field(self->name, name);
     assign_field(self->value, value);
@@ -436,7 +445,7 @@ int init_cookie_type(PyObject* module) {
     if (init_same_site(module) < 0) return -1;
     PyObject* type = bw::type_from_spec(module, &cookie_spec, nullptr);
     if (!type) return -1;
-    Py_XSETREF(CookieType, reinterpret_cast<PyTypeObject*>(type));
+    Py_XSETREF(state.cookie_type, reinterpret_cast<PyTypeObject*>(type));
     return PyModule_AddObjectRef(module, "Cookie", type);
 }
 

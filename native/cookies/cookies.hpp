@@ -25,9 +25,15 @@ struct CookieObject {
     bool secure;
 };
 
-extern PyTypeObject* CookieType;
-extern PyObject* SameSiteType;                     // the CookieSameSiteMode enum class
-extern PyObject* same_site_members[kSameSiteCount];  // its members, by value
+// Everything the module keeps between calls, filled once by its exec step
+// (the module is executed once per process).
+struct State {
+    PyTypeObject* cookie_type;
+    PyObject* same_site_type;                     // the CookieSameSiteMode enum class
+    PyObject* same_site_members[kSameSiteCount];  // its members, by value
+    PyObject* str_utcoffset;                      // "utcoffset", interned
+};
+extern State state;
 
 int init_cookie_type(PyObject* module);
 int init_functions(PyObject* module);
@@ -43,7 +49,7 @@ bool check_name(PyObject* name);
 bool check_domain(PyObject* domain);
 bool check_path(PyObject* path);
 
-// Imports the datetime C API for the unit that uses it; once per process.
+// Imports the datetime C API and interns the names dates.cpp calls.
 int init_datetime();
 bool is_datetime(PyObject* obj);
 

@@ -14,8 +14,6 @@ namespace bw::cookies {
 
 namespace {
 
-PyObject* str_utcoffset = nullptr;
-
 const char kWeekdays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -106,10 +104,9 @@ int match_month(const unsigned char* tok, size_t len) {
 int init_datetime() {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) return -1;
-    if (!str_utcoffset) {
-        str_utcoffset = PyUnicode_InternFromString("utcoffset");
-        if (!str_utcoffset) return -1;
-    }
+    PyObject* name = PyUnicode_InternFromString("utcoffset");
+    if (!name) return -1;
+    Py_XSETREF(state.str_utcoffset, name);
     return 0;
 }
 
@@ -122,8 +119,9 @@ bool utc_instant(PyObject* dt, int64_t* seconds, int* microseconds) {
     int64_t micro = PyDateTime_DATE_GET_MICROSECOND(dt);
     PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(dt);  // borrowed
     if (tzinfo != Py_None && tzinfo != PyDateTime_TimeZone_UTC) {
-        // dt.utcoffset() asks the tzinfo and checks what it answers.
-        Ref offset = Ref::steal(PyObject_CallMethodNoArgs(dt, str_utcoffset));
+        // dt.utcoffset() asks the tzinfo and checks what it answers (the
+        // caller owns `dt`: the tzinfo may drop every other reference).
+        Ref offset = Ref::steal(PyObject_CallMethodNoArgs(dt, state.str_utcoffset));
         if (!offset) return false;
         if (offset.get() != Py_None) {
             if (!PyDelta_Check(offset.get())) {

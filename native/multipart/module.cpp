@@ -13,10 +13,10 @@ int exec(PyObject* module) {
     if (!exceptions) return -1;
     PyObject* bad_request = PyObject_GetAttrString(exceptions.get(), "BadRequest");
     if (!bad_request) return -1;
-    Py_XSETREF(bw::multipart::BadRequest, bad_request);
+    Py_XSETREF(bw::multipart::state.bad_request, bad_request);
     PyObject* empty = PyBytes_FromStringAndSize(nullptr, 0);
     if (!empty) return -1;
-    Py_XSETREF(bw::multipart::EmptyBytes, empty);
+    Py_XSETREF(bw::multipart::state.empty_bytes, empty);
     return bw::multipart::init_parser_type(module);
 }
 

@@ -10,23 +10,22 @@
 // shorter than the delimiter.
 #include <Python.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 #include <new>
-#include <string>
 #include <string_view>
-#include <vector>
 
-#include "brindlewick/args.hpp"
+#include "brindlewick/buffer.hpp"
 #include "brindlewick/pyref.hpp"
 #include "parser.hpp"
 
 namespace bw::multipart {
 
-PyObject* BadRequest = nullptr;
-PyObject* EmptyBytes = nullptr;
+ModuleState state = {};
 
 namespace {
 
@@ -43,35 +42,30 @@ enum class State : uint8_t {
     Failed,    // a malformed body was reported; every later call repeats it
 };
 
-// Allocator of the parser's buffers: the Python allocator, so that the
-// memory a body costs shows in the interpreter's accounting (tracemalloc).
-template <class T>
-struct PyMemAllocator {
-    using value_type = T;
-    PyMemAllocator() noexcept = default;
-    template <class U>
-    PyMemAllocator(const PyMemAllocator<U>&) noexcept {}
-    T* allocate(size_t n) {
-        void* p = n <= PY_SSIZE_T_MAX / sizeof(T) ? PyMem_Malloc(n * sizeof(T)) : nullptr;
-        if (!p) throw std::bad_alloc();
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, size_t) noexcept { PyMem_Free(p); }
-    template <class U>
-    bool operator==(const PyMemAllocator<U>&) const noexcept { return true; }
-};
-
-using Buffer = std::basic_string<char, std::char_traits<char>, PyMemAllocator<char>>;
-
 // Outcome of one step over the input.
 enum class Step { Data, Need, End, Error };
 
+// A header line of the current part: a slice of Impl::header_text.
+struct LineSpan {
+    size_t offset;
+    size_t length;
+};
+
+constexpr size_t kMaxDelimiter = 4 + kMaxBoundary;
+
+// Parser state.  Nothing in here allocates through a throwing container:
+// the delimiter and the carry-over have fixed room (a boundary is at most
+// kMaxBoundary bytes), header text grows in bw::Buffer (PyMem-backed, so
+// the memory a body costs shows in tracemalloc) and reports failure.
 struct Impl {
-    Buffer delim;                                       // "\r\n--" + boundary
-    Buffer carry;                                       // proper prefix of `delim` held back from the last chunk
-    Buffer line;                                        // header line being read
-    std::vector<Buffer, PyMemAllocator<Buffer>> lines;  // complete header lines of the current part
-    std::string failure;                                // message of the first error; empty after MemoryError
+    char delim[kMaxDelimiter];  // "\r\n--" + boundary
+    size_t delim_len = 0;
+    char carry[kMaxDelimiter];  // proper prefix of `delim` held back from the last chunk
+    size_t carry_len = 0;
+    bw::Buffer line;                        // header line being read
+    bw::Buffer header_text;                 // complete header lines of the current part, end to end
+    SmallArray<LineSpan, 8> lines;          // where each of them is in header_text
+    char failure[256] = {};                 // message of the first error; empty after MemoryError
     Py_buffer input{};
     bool has_input = false;
     bool finished = false;
@@ -82,6 +76,13 @@ struct Impl {
     Py_ssize_t max_header_lines = kDefaultHeaderLines;
     Py_ssize_t header_bytes = 0;  // bytes of the current boundary line padding and header block
     Py_ssize_t part_index = 0;    // number of parts whose headers were read
+
+    std::string_view delimiter() const { return {delim, delim_len}; }
+    void clear_headers() {
+        line.clear();
+        header_text.clear();
+        lines.clear();
+    }
 };
 
 struct ParserObject {
@@ -103,34 +104,38 @@ inline void drop_if_consumed(Impl& s) {
     if (s.has_input && s.pos >= s.input.len) release_input(s);
 }
 
-// Records the first error of a malformed body and raises it as BadRequest.
-void fail(Impl& s, std::string message) {
+// Records the first error of a malformed body (a printf format and its
+// arguments) and raises it as BadRequest.
+[[gnu::format(printf, 2, 3)]] void fail(Impl& s, const char* format, ...) {
     release_input(s);
     s.state = State::Failed;
-    s.failure = std::move(message);
-    s.carry.clear();
-    s.line.clear();
-    s.lines.clear();
-    PyErr_SetString(BadRequest, s.failure.c_str());
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(s.failure, sizeof s.failure, format, ap);
+    va_end(ap);
+    s.carry_len = 0;
+    s.clear_headers();
+    PyErr_SetString(state.bad_request, s.failure);
 }
 
 void raise_failure(const Impl& s) {
-    if (s.failure.empty()) PyErr_NoMemory();
-    else PyErr_SetString(BadRequest, s.failure.c_str());
+    if (!s.failure[0]) PyErr_NoMemory();
+    else PyErr_SetString(state.bad_request, s.failure);
 }
 
-// A failed allocation leaves the parser unusable; later calls repeat the error.
-PyObject* out_of_memory(Impl& s) {
+// A failed allocation (MemoryError already set) leaves the parser unusable;
+// later calls repeat the error.
+void out_of_memory(Impl& s) {
     release_input(s);
     s.state = State::Failed;
-    s.failure.clear();
-    return PyErr_NoMemory();
+    s.failure[0] = '\0';
+    s.clear_headers();
 }
 
 // Same as `fail`, chaining the exception that is being handled as the cause.
-void fail_from_current(Impl& s, std::string message) {
+void fail_from_current(Impl& s, const char* message) {
     PyObject* cause = PyErr_GetRaisedException();
-    fail(s, std::move(message));
+    fail(s, "%s", message);
     PyObject* exc = PyErr_GetRaisedException();
     if (exc && cause) PyException_SetCause(exc, cause);
     else Py_XDECREF(cause);
@@ -190,22 +195,23 @@ Step body_step(Impl& s, bool emit, PyObject** out) {
     if (!s.has_input) return Step::Need;
     const char* p = static_cast<const char*>(s.input.buf) + s.pos;
     size_t n = static_cast<size_t>(s.input.len - s.pos);
-    std::string_view d(s.delim);
+    std::string_view d = s.delimiter();
     size_t prefix = 0;  // carry-over bytes that are data after all
-    if (size_t k = s.carry.size()) {
+    if (size_t k = s.carry_len) {
         size_t need = d.size() - k;
         size_t m = n < need ? n : need;
         if (memcmp(p, d.data() + k, m) == 0) {
             if (m == need) {
                 s.pos += static_cast<Py_ssize_t>(m);
-                s.carry.clear();
+                s.carry_len = 0;
                 s.state = State::Tail;
                 s.tail_step = 0;
                 s.header_bytes = 0;
                 drop_if_consumed(s);
                 return Step::End;
             }
-            s.carry.append(p, m);
+            memcpy(s.carry + k, p, m);  // still a proper prefix: it fits
+            s.carry_len = k + m;
             release_input(s);
             return Step::Need;
         }
@@ -220,12 +226,12 @@ Step body_step(Impl& s, bool emit, PyObject** out) {
             *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(prefix + data_len));
             if (!*out) return Step::Error;
             char* dst = PyBytes_AS_STRING(*out);
-            if (prefix) memcpy(dst, s.carry.data(), prefix);
+            if (prefix) memcpy(dst, s.carry, prefix);
             memcpy(dst + prefix, p, data_len);
         }
     }
     if (hit) {
-        s.carry.clear();
+        s.carry_len = 0;
         s.pos += static_cast<Py_ssize_t>(data_len + d.size());
         s.state = State::Tail;
         s.tail_step = 0;
@@ -233,7 +239,8 @@ Step body_step(Impl& s, bool emit, PyObject** out) {
         drop_if_consumed(s);
         return *out ? Step::Data : Step::End;
     }
-    s.carry.assign(p + data_len, n - data_len);
+    memcpy(s.carry, p + data_len, n - data_len);  // a held tail is shorter than the delimiter
+    s.carry_len = n - data_len;
     release_input(s);
     return *out ? Step::Data : Step::Need;
 }
@@ -290,8 +297,7 @@ Step tail_step(Impl& s) {
         }
         drop_if_consumed(s);
         if (s.state == State::Headers) {
-            s.line.clear();
-            s.lines.clear();
+            s.clear_headers();
             return Step::End;
         }
     }
@@ -323,19 +329,30 @@ bool is_token_char(unsigned char c) {
     return !strchr("()<>@,;:\\\"/[]?={}", c);
 }
 
+// One parameter of a header value.  The key views the header line (its
+// letter case as sent); the value sits in the caller's scratch buffer.
 struct Param {
-    std::string key;  // lower-case
-    std::string value;
+    std::string_view key;
+    size_t value_offset;
+    size_t value_length;
 };
 
 // Splits "type; key=value; key="quoted value"" into its leading value and
-// parameters.  Returns an error text, or nullptr on success.  In a quoted
-// value a backslash escapes only '"' and '\\'; any other backslash is kept,
-// since browsers send file names such as "C:\dir\name" unescaped.
-const char* parse_params(std::string_view v, std::string_view& head, std::vector<Param>& out) {
+// parameters, whose values are written to `scratch` (reserved here for the
+// whole of `v`, which no value outgrows).  Returns an error text, or nullptr
+// on success; MemoryError is reported as kOutOfMemory.  In a quoted value a
+// backslash escapes only '"' and '\\'; any other backslash is kept, since
+// browsers send file names such as "C:\dir\name" unescaped.
+const char kOutOfMemory[] = "";
+
+const char* parse_params(std::string_view v, std::string_view& head, SmallArray<Param, 8>& out, bw::Buffer& scratch) {
     size_t i = v.find(';');
     head = trim(v.substr(0, i));
+    out.clear();
+    scratch.clear();
     if (i == std::string_view::npos) return nullptr;
+    if (!scratch.reserve(v.size())) return kOutOfMemory;
+    char* w = scratch.data();
     i++;
     size_t n = v.size();
     while (i < n) {
@@ -347,9 +364,7 @@ const char* parse_params(std::string_view v, std::string_view& head, std::vector
         if (key.empty()) return "a parameter without a name";
         for (char c : key)
             if (!is_token_char(static_cast<unsigned char>(c))) return "a malformed parameter name";
-        Param param;
-        param.key.reserve(key.size());
-        for (char c : key) param.key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+        Param param{key, static_cast<size_t>(w - scratch.data()), 0};
         if (i < n && v[i] == '=') {
             i++;
             while (i < n && is_ows(v[i])) i++;
@@ -364,11 +379,11 @@ const char* parse_params(std::string_view v, std::string_view& head, std::vector
                         break;
                     }
                     if (c == '\\' && i + 1 < n && (v[i + 1] == '"' || v[i + 1] == '\\')) {
-                        param.value.push_back(v[i + 1]);
+                        *w++ = v[i + 1];
                         i += 2;
                         continue;
                     }
-                    param.value.push_back(c);
+                    *w++ = c;
                     i++;
                 }
                 if (!closed) return "an unterminated quoted string";
@@ -377,10 +392,13 @@ const char* parse_params(std::string_view v, std::string_view& head, std::vector
             } else {
                 size_t value_start = i;
                 while (i < n && v[i] != ';') i++;
-                param.value.assign(trim(v.substr(value_start, i - value_start)));
+                std::string_view value = trim(v.substr(value_start, i - value_start));
+                memcpy(w, value.data(), value.size());
+                w += value.size();
             }
         }
-        out.push_back(std::move(param));
+        param.value_length = static_cast<size_t>(w - scratch.data()) - param.value_offset;
+        if (!out.push_back(param)) return kOutOfMemory;
     }
     return nullptr;
 }
@@ -409,7 +427,13 @@ PyObject* decode_ext_value(Impl& s, std::string_view v) {
         return nullptr;
     }
     std::string_view charset = v.substr(0, q1);
-    std::string octets;
+    // Percent-decoding never lengthens the text: one reservation covers it.
+    bw::Buffer octets;
+    if (!octets.reserve(v.size())) {
+        out_of_memory(s);
+        return nullptr;
+    }
+    char* w = octets.data();
     for (size_t i = q2 + 1; i < v.size(); i++) {
         char c = v[i];
         if (c == '%') {
@@ -419,17 +443,18 @@ PyObject* decode_ext_value(Impl& s, std::string_view v) {
                 fail(s, "Malformed multipart part headers: bad percent-encoding in filename*");
                 return nullptr;
             }
-            octets.push_back(static_cast<char>(hi * 16 + lo));
+            *w++ = static_cast<char>(hi * 16 + lo);
             i += 2;
         } else {
-            octets.push_back(c);
+            *w++ = c;
         }
     }
+    const auto length = static_cast<Py_ssize_t>(w - octets.data());
     PyObject* text;
     if (iequals(charset, "utf-8")) {
-        text = PyUnicode_DecodeUTF8(octets.data(), static_cast<Py_ssize_t>(octets.size()), "strict");
+        text = PyUnicode_DecodeUTF8(octets.data(), length, "strict");
     } else if (iequals(charset, "iso-8859-1")) {
-        text = PyUnicode_DecodeLatin1(octets.data(), static_cast<Py_ssize_t>(octets.size()), nullptr);
+        text = PyUnicode_DecodeLatin1(octets.data(), length, nullptr);
     } else {
         fail(s, "Malformed multipart part headers: filename* uses an unsupported charset (UTF-8 or ISO-8859-1 expected)");
         return nullptr;
@@ -442,9 +467,10 @@ PyObject* decode_ext_value(Impl& s, std::string_view v) {
 PyObject* build_part(Impl& s) {
     Ref name, file_name, file_name_ext, content_type, charset;
     bool have_disposition = false, have_type = false;
-    std::vector<Param> params;
-    for (const Buffer& line : s.lines) {
-        std::string_view lv(line);
+    SmallArray<Param, 8> params;
+    bw::Buffer values;
+    for (const LineSpan& span : s.lines) {
+        std::string_view lv(s.header_text.data() + span.offset, span.length);
         size_t colon = lv.find(':');
         if (colon == std::string_view::npos || colon == 0) {
             fail(s, "Malformed multipart part headers: a header line without a field name");
@@ -468,27 +494,34 @@ PyObject* build_part(Impl& s) {
         }
         seen = true;
         std::string_view head;
-        params.clear();
-        if (const char* problem = parse_params(value, head, params)) {
-            fail(s, std::string(disposition ? "Malformed Content-Disposition of a multipart part: "
-                                            : "Malformed Content-Type of a multipart part: ") +
-                        problem);
+        if (const char* problem = parse_params(value, head, params, values)) {
+            if (problem == kOutOfMemory) {
+                out_of_memory(s);
+                return nullptr;
+            }
+            fail(s, "%s%s",
+                 disposition ? "Malformed Content-Disposition of a multipart part: "
+                             : "Malformed Content-Type of a multipart part: ",
+                 problem);
             return nullptr;
         }
+        auto value_of = [&values](const Param& param) {
+            return std::string_view(values.data() + param.value_offset, param.value_length);
+        };
         if (disposition) {
             for (const Param& param : params) {
-                Ref* slot = param.key == "name"        ? &name
-                            : param.key == "filename"  ? &file_name
-                            : param.key == "filename*" ? &file_name_ext
-                                                       : nullptr;
-                if (!slot) continue;
+                const char* key = iequals(param.key, "name")        ? "name"
+                                  : iequals(param.key, "filename")  ? "filename"
+                                  : iequals(param.key, "filename*") ? "filename*"
+                                                                    : nullptr;
+                if (!key) continue;
+                Ref* slot = key[0] == 'n' ? &name : key[8] == '*' ? &file_name_ext : &file_name;
                 if (*slot) {
-                    fail(s, "Malformed Content-Disposition of a multipart part: repeated " + param.key +
-                                " parameter");
+                    fail(s, "Malformed Content-Disposition of a multipart part: repeated %s parameter", key);
                     return nullptr;
                 }
-                *slot = Ref::steal(slot == &file_name_ext ? decode_ext_value(s, param.value)
-                                                          : header_text(param.value));
+                *slot = Ref::steal(slot == &file_name_ext ? decode_ext_value(s, value_of(param))
+                                                          : header_text(value_of(param)));
                 if (!*slot) return nullptr;
             }
         } else {
@@ -497,8 +530,8 @@ PyObject* build_part(Impl& s) {
                 if (!content_type) return nullptr;
             }
             for (const Param& param : params) {
-                if (param.key != "charset" || charset) continue;
-                charset = Ref::steal(header_text(param.value));
+                if (!iequals(param.key, "charset") || charset) continue;
+                charset = Ref::steal(header_text(value_of(param)));
                 if (!charset) return nullptr;
             }
         }
@@ -531,42 +564,53 @@ Step headers_step(Impl& s, PyObject** out) {
         size_t seg = nl ? static_cast<size_t>(nl - p) + 1 : n;
         s.header_bytes += static_cast<Py_ssize_t>(seg);
         if (s.header_bytes > s.max_header_size) {
-            fail(s, "Malformed multipart body: part headers larger than " + std::to_string(s.max_header_size) +
-                        " bytes");
+            fail(s, "Malformed multipart body: part headers larger than %zd bytes", s.max_header_size);
             return Step::Error;
         }
-        s.line.append(p, nl ? seg - 1 : seg);
+        if (!s.line.append(p, nl ? seg - 1 : seg)) {
+            out_of_memory(s);
+            return Step::Error;
+        }
         s.pos += static_cast<Py_ssize_t>(seg);
         drop_if_consumed(s);
         if (!nl) break;
         if (!s.line.empty() && s.line.back() == '\r') s.line.pop_back();
-        if (s.line.find_first_of(std::string_view("\r\0", 2)) != std::string::npos) {
+        const std::string_view text = s.line.view();
+        if (text.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos) {
             fail(s, "Malformed multipart part headers: control character in a header line");
             return Step::Error;
         }
-        if (s.line.empty()) {
+        if (text.empty()) {
             *out = build_part(s);
             if (!*out) return Step::Error;
-            s.lines.clear();
+            s.clear_headers();
             s.state = State::Body;
             s.part_index++;
             return Step::Data;
         }
-        if (is_ows(s.line.front())) {
-            // A folded line continues the header above it.
+        if (is_ows(text.front())) {
+            // A folded line continues the header above it, which is the
+            // last text in header_text.
             if (s.lines.empty()) {
                 fail(s, "Malformed multipart part headers: a continuation line without a header");
                 return Step::Error;
             }
-            s.lines.back().push_back(' ');
-            s.lines.back().append(trim(std::string_view(s.line)));
-        } else {
-            if (static_cast<Py_ssize_t>(s.lines.size()) >= s.max_header_lines) {
-                fail(s, "Malformed multipart body: a part has more than " + std::to_string(s.max_header_lines) +
-                            " header lines");
+            std::string_view rest = trim(text);
+            if (!s.header_text.push_back(' ') || !s.header_text.append(rest)) {
+                out_of_memory(s);
                 return Step::Error;
             }
-            s.lines.push_back(std::move(s.line));
+            s.lines.back().length += 1 + rest.size();
+        } else {
+            if (static_cast<Py_ssize_t>(s.lines.size()) >= s.max_header_lines) {
+                fail(s, "Malformed multipart body: a part has more than %zd header lines", s.max_header_lines);
+                return Step::Error;
+            }
+            LineSpan span{s.header_text.size(), text.size()};
+            if (!s.header_text.append(text) || !s.lines.push_back(span)) {
+                out_of_memory(s);
+                return Step::Error;
+            }
         }
         s.line.clear();
     }
@@ -597,17 +641,12 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyBuffer_Release(&boundary);
         return nullptr;
     }
-    Impl* s = new (&impl_of(op)) Impl();
-    try {
-        s->delim.reserve(4 + b.size());
-        s->delim.append("\r\n--").append(b);
-        s->carry.reserve(s->delim.size());
-        s->carry.assign("\r\n");  // the body is read as if it began with a line break
-    } catch (const std::bad_alloc&) {
-        PyBuffer_Release(&boundary);
-        Py_DECREF(op);
-        return PyErr_NoMemory();
-    }
+    Impl* s = new (&impl_of(op)) Impl();  // placement: allocates nothing, cannot throw
+    memcpy(s->delim, "\r\n--", 4);
+    memcpy(s->delim + 4, b.data(), b.size());
+    s->delim_len = 4 + b.size();
+    memcpy(s->carry, "\r\n", 2);  // the body is read as if it began with a line break
+    s->carry_len = 2;
     PyBuffer_Release(&boundary);
     s->max_header_size = max_size;
     s->max_header_lines = max_lines;
@@ -635,39 +674,44 @@ void parser_dealloc(PyObject* op) {
     Py_DECREF(type);
 }
 
-PyObject* py_feed(PyObject* op, PyObject* data) {
-    Impl& s = impl_of(op);
+// Whether the parser takes a chunk now; false with the error set.
+bool can_feed(const Impl& s) {
     if (s.state == State::Failed) {
         raise_failure(s);
-        return nullptr;
+        return false;
     }
     if (s.finished) {
         PyErr_SetString(PyExc_ValueError, "feed() after finish()");
-        return nullptr;
+        return false;
     }
     if (s.has_input) {
         PyErr_SetString(PyExc_ValueError, "feed() before the previous chunk was consumed");
+        return false;
+    }
+    return true;
+}
+
+PyObject* py_feed(PyObject* op, PyObject* data) {
+    Impl& s = impl_of(op);
+    if (!can_feed(s)) return nullptr;
+    // Getting the buffer may run Python code (a __buffer__ method) that
+    // uses this parser, even feeds it: the view is taken aside and the
+    // parser checked again before it keeps the view.
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    if (!can_feed(s)) {
+        PyBuffer_Release(&view);
         return nullptr;
     }
-    if (PyObject_GetBuffer(data, &s.input, PyBUF_SIMPLE) < 0) return nullptr;
+    s.input = view;
     s.has_input = true;
     s.pos = 0;
     if (s.input.len == 0 || s.state == State::Epilogue) release_input(s);
     Py_RETURN_NONE;
 }
 
-PyObject* finish(Impl& s);
-
 PyObject* py_finish(PyObject* op, PyObject*) {
     Impl& s = impl_of(op);
-    try {
-        return finish(s);
-    } catch (const std::bad_alloc&) {
-        return out_of_memory(s);
-    }
-}
-
-PyObject* finish(Impl& s) {
     if (s.state == State::Failed) {
         raise_failure(s);
         return nullptr;
@@ -723,22 +767,15 @@ PyObject* next_part(Impl& s) {
                 break;
         }
         if (step == Step::Error) return nullptr;
-        if (step == Step::Need) return Py_NewRef(EmptyBytes);
+        if (step == Step::Need) return Py_NewRef(state.empty_bytes);
     }
 }
 
-PyObject* py_next_part(PyObject* op, PyObject*) {
-    Impl& s = impl_of(op);
-    try {
-        return next_part(s);
-    } catch (const std::bad_alloc&) {
-        return out_of_memory(s);
-    }
-}
+PyObject* py_next_part(PyObject* op, PyObject*) { return next_part(impl_of(op)); }
 
 // Next piece of the current part's data (bytes); None when the part has
-// ended; b"" when more input is needed.  Part data needs no C++ allocation
-// beyond the carry-over, which never outgrows the delimiter it was sized for.
+// ended; b"" when more input is needed.  Part data needs no allocation but
+// the bytes handed out: the carry-over has fixed room.
 PyObject* py_read_data(PyObject* op, PyObject*) {
     Impl& s = impl_of(op);
     if (s.state == State::Failed) {
@@ -751,7 +788,7 @@ PyObject* py_read_data(PyObject* op, PyObject*) {
         case Step::Data:
             return out;
         case Step::Need:
-            return Py_NewRef(EmptyBytes);
+            return Py_NewRef(state.empty_bytes);
         case Step::End:
             Py_RETURN_NONE;
         default:
@@ -796,7 +833,7 @@ PyType_Spec parser_spec = {
     "brindlewick._multipart.Parser",
     sizeof(ParserObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     parser_slots,
 };
 

@@ -9,14 +9,14 @@
 
 #include <Python.h>
 
-#include <string>
-#include <vector>
-
 namespace bw::multipart {
 
-// Module-wide objects, set once at module execution.
-extern PyObject* BadRequest;  // brindlewick.exceptions.BadRequest
-extern PyObject* EmptyBytes;  // b"": "feed me more input"
+// Everything the module keeps between calls, filled once by its exec step.
+struct ModuleState {
+    PyObject* bad_request;  // brindlewick.exceptions.BadRequest
+    PyObject* empty_bytes;  // b"": "feed me more input"
+};
+extern ModuleState state;
 
 int init_parser_type(PyObject* module);
 

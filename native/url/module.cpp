@@ -9,12 +9,12 @@
 
 #include <cstddef>
 #include <cstring>
-#include <string>
 #include <string_view>
 
-#include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
+#include "brindlewick/buffer.hpp"
 #include "brindlewick/capi.hpp"
+#include "brindlewick/compat.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
 #include "parse.hpp"
@@ -34,11 +34,15 @@ struct Url {
 };
 static_assert(offsetof(Url, base) == 0, "URLObject must lead the instance");
 
-PyTypeObject* URLType = nullptr;
-PyObject* InvalidURL = nullptr;
-PyObject* empty_bytes = nullptr;
-PyObject* http_bytes = nullptr;
-PyObject* https_bytes = nullptr;
+// Everything the module keeps between calls, filled once by its exec step.
+struct State {
+    PyTypeObject* url_type;
+    PyObject* invalid_url;  // the InvalidURL exception class
+    PyObject* empty_bytes;
+    PyObject* http_bytes;   // b"http", shared by every URL of that scheme
+    PyObject* https_bytes;  // b"https"
+};
+State state = {};
 
 inline Url* as_url(PyObject* op) { return reinterpret_cast<Url*>(op); }
 inline std::string_view bytes_view(PyObject* b) {
@@ -46,12 +50,16 @@ inline std::string_view bytes_view(PyObject* b) {
 }
 
 // InvalidURL naming what was parsed and what is wrong with it.
-PyObject* raise_invalid(const char* what, PyObject* subject, const std::string& problem) {
+PyObject* raise_invalid(const char* what, PyObject* subject, const char* problem) {
     if (subject)
-        PyErr_Format(InvalidURL, "Invalid %s %.200R: %s", what, subject, problem.c_str());
+        PyErr_Format(state.invalid_url, "Invalid %s %.200R: %s", what, subject, problem);
     else
-        PyErr_Format(InvalidURL, "Invalid %s: %s", what, problem.c_str());
+        PyErr_Format(state.invalid_url, "Invalid %s: %s", what, problem);
     return nullptr;
+}
+
+PyObject* raise_invalid(const char* what, PyObject* subject, const Error& problem) {
+    return raise_invalid(what, subject, problem.text);
 }
 
 // `bytes` for a str or bytes argument (str is encoded as UTF-8, lone
@@ -71,8 +79,8 @@ PyObject* slice(PyObject* value, std::string_view s, Span sp) {
 
 PyObject* scheme_object(PyObject* value, std::string_view s, Span sp) {
     std::string_view scheme = view(s, sp);
-    if (scheme == "https") return Py_NewRef(https_bytes);
-    if (scheme == "http") return Py_NewRef(http_bytes);
+    if (scheme == "https") return Py_NewRef(state.https_bytes);
+    if (scheme == "http") return Py_NewRef(state.http_bytes);
     return slice(value, s, sp);
 }
 
@@ -80,7 +88,7 @@ PyObject* scheme_object(PyObject* value, std::string_view s, Span sp) {
 PyObject* parse_new(PyTypeObject* type, PyObject* value) {
     std::string_view s = bytes_view(value);
     Parts p;
-    std::string error;
+    Error error;
     if (!split(s, Mode::Target, p, error)) return raise_invalid("URL", value, error);
     Ref obj = Ref::steal(type->tp_alloc(type, 0));
     if (!obj) return nullptr;
@@ -91,7 +99,7 @@ PyObject* parse_new(PyTypeObject* type, PyObject* value) {
     b.host = p.host.defined() ? slice(value, s, p.host) : Py_NewRef(Py_None);
     b.port = p.port;
     b.path = slice(value, s, p.path);
-    b.query = p.query.defined() ? slice(value, s, p.query) : Py_NewRef(empty_bytes);
+    b.query = p.query.defined() ? slice(value, s, p.query) : Py_NewRef(state.empty_bytes);
     b.fragment = p.fragment.defined() ? slice(value, s, p.fragment) : Py_NewRef(Py_None);
     b.is_absolute = p.scheme.defined() ? 1 : 0;
     u->authority_start = p.authority.start;
@@ -102,16 +110,23 @@ PyObject* parse_new(PyTypeObject* type, PyObject* value) {
     return obj.release();
 }
 
-PyObject* parse_string(const std::string& s) {
-    Ref value = Ref::steal(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+PyObject* parse_string(const Buffer& s) {
+    Ref value = Ref::steal(s.to_bytes());
     if (!value) return nullptr;
-    return parse_new(URLType, value.get());
+    return parse_new(state.url_type, value.get());
+}
+
+// A URL of the recomposed components (null with an error set).
+PyObject* parse_components(const Components& c) {
+    Buffer out;
+    if (!recompose(c, out)) return nullptr;
+    return parse_string(out);
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* arg) {
-    if (PyObject_TypeCheck(arg, URLType)) {
+    if (PyObject_TypeCheck(arg, state.url_type)) {
         // URLs are immutable: URL(url) is the same object.
-        if (type == URLType && Py_IS_TYPE(arg, URLType)) return Py_NewRef(arg);
+        if (type == state.url_type && Py_IS_TYPE(arg, state.url_type)) return Py_NewRef(arg);
         return parse_new(type, as_url(arg)->base.value);
     }
     Ref value = to_bytes(arg, "value");
@@ -187,13 +202,17 @@ PyObject* url_with_query(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
         if (!query) return nullptr;
         std::string_view q = bytes_view(query.get());
         std::ptrdiff_t bad = find_forbidden(q);
-        if (bad >= 0) return raise_invalid("query", query.get(), forbidden_message(q, bad, "query"));
+        if (bad >= 0) {
+            Error error;
+            forbidden_message(q, bad, "query", error);
+            return raise_invalid("query", query.get(), error);
+        }
         if (q.find('#') != std::string_view::npos)
             return raise_invalid("query", query.get(), "invalid character '#' in query");
         c.has_query = !q.empty();
         c.query = q;
     }
-    return parse_string(recompose(c));
+    return parse_components(c);
 }
 
 PyObject* url_with_host(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
@@ -209,15 +228,17 @@ PyObject* url_with_host(PyObject* self, PyObject* const* argv, Py_ssize_t nargs,
     Ref host = to_bytes(arg[0], "host");
     if (!host) return nullptr;
     std::string_view h = bytes_view(host.get());
-    std::string error;
+    Error error;
     if (!check_host(h, error)) return raise_invalid("host", host.get(), error);
     Components c = components(u);
     size_t start, end;
     host_bounds(u, start, end);
-    std::string authority;
-    authority.append(c.authority.substr(0, start)).append(h).append(c.authority.substr(end));
-    c.authority = authority;
-    return parse_string(recompose(c));
+    Buffer authority;
+    if (!authority.append(c.authority.substr(0, start)) || !authority.append(h) ||
+        !authority.append(c.authority.substr(end)))
+        return nullptr;
+    c.authority = authority.view();
+    return parse_components(c);
 }
 
 PyObject* url_with_scheme(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
@@ -232,11 +253,11 @@ PyObject* url_with_scheme(PyObject* self, PyObject* const* argv, Py_ssize_t narg
     }
     Ref scheme = to_bytes(arg[0], "scheme");
     if (!scheme) return nullptr;
-    std::string error;
+    Error error;
     if (!check_scheme(bytes_view(scheme.get()), error)) return raise_invalid("scheme", scheme.get(), error);
     Components c = components(u);
     c.scheme = bytes_view(scheme.get());
-    return parse_string(recompose(c));
+    return parse_components(c);
 }
 
 PyObject* url_join(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
@@ -246,25 +267,26 @@ PyObject* url_join(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyOb
     if (!args::parse(sig, argv, nargs, kwnames, arg)) return nullptr;
     Components ref;
     Ref other;
-    if (PyObject_TypeCheck(arg[0], URLType)) {
+    if (PyObject_TypeCheck(arg[0], state.url_type)) {
         ref = components(as_url(arg[0]));
     } else {
         other = to_bytes(arg[0], "other");
         if (!other) return nullptr;
         std::string_view s = bytes_view(other.get());
         Parts p;
-        std::string error;
+        Error error;
         if (!split(s, Mode::Reference, p, error)) return raise_invalid("URL", other.get(), error);
         ref = components_of(s, p);
     }
     Components base = components(as_url(self));
-    std::string storage;
-    Components target = resolve(base, ref, storage);
+    Buffer storage;
+    Components target;
+    if (!resolve(base, ref, storage, target)) return nullptr;
     if (target.has_authority && !target.has_scheme) {
-        PyErr_SetString(InvalidURL, "cannot resolve a network-path reference ('//host...') against a relative URL");
+        PyErr_SetString(state.invalid_url, "cannot resolve a network-path reference ('//host...') against a relative URL");
         return nullptr;
     }
-    return parse_string(recompose(target));
+    return parse_components(target);
 }
 
 PyObject* url_base_url(PyObject* self, PyObject*) {
@@ -281,7 +303,7 @@ PyObject* url_base_url(PyObject* self, PyObject*) {
     c.scheme = full.scheme;
     c.has_authority = true;
     c.authority = full.authority.substr(start);  // credentials stay out
-    return parse_string(recompose(c));
+    return parse_components(c);
 }
 
 // Rebuilt from `value`; attributes of a Python subclass travel as state.
@@ -289,7 +311,7 @@ PyObject* url_reduce(PyObject* self, PyObject*) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     PyObject* value = as_url(self)->base.value;
     PyObject* dict = nullptr;
-    if (Py_TYPE(self) != URLType && PyObject_GetOptionalAttrString(self, "__dict__", &dict) < 0) return nullptr;
+    if (Py_TYPE(self) != state.url_type && PyObject_GetOptionalAttrString(self, "__dict__", &dict) < 0) return nullptr;
     Ref state = Ref::steal(dict);
     if (state && PyDict_Check(state.get()) && PyDict_GET_SIZE(state.get()) > 0)
         return Py_BuildValue("(O(O)O)", type, value, state.get());
@@ -301,7 +323,7 @@ PyObject* url_richcompare(PyObject* self, PyObject* other, int op) {
     std::string_view mine = bytes_view(as_url(self)->base.value);
     std::string_view theirs;
     Ref encoded;
-    if (PyObject_TypeCheck(other, URLType)) {
+    if (PyObject_TypeCheck(other, state.url_type)) {
         theirs = bytes_view(as_url(other)->base.value);
     } else if (PyBytes_Check(other)) {
         theirs = bytes_view(other);
@@ -416,7 +438,7 @@ PyObject* build_absolute_url(PyObject* scheme, PyObject* host, PyObject* base_pa
     if (!PyBytes_Check(host)) return args::raise_arg_type("host", "bytes", host), nullptr;
     if (!PyBytes_Check(base_path)) return args::raise_arg_type("base_path", "bytes", base_path), nullptr;
     if (!PyBytes_Check(path)) return args::raise_arg_type("path", "bytes", path), nullptr;
-    std::string error;
+    Error error;
     std::string_view s = bytes_view(scheme);
     if (!check_scheme(s, error)) return raise_invalid("scheme", scheme, error);
     // The host comes from a Host header: it must be exactly host[:port],
@@ -427,19 +449,23 @@ PyObject* build_absolute_url(PyObject* scheme, PyObject* host, PyObject* base_pa
     if (!split_host_port(h, host_span, port, error)) return raise_invalid("host", host, error);
     std::string_view b = bytes_view(base_path);
     std::ptrdiff_t bad = find_forbidden(b);
-    if (bad >= 0) return raise_invalid("base path", base_path, forbidden_message(b, bad, "base path"));
+    if (bad >= 0) {
+        forbidden_message(b, bad, "base path", error);
+        return raise_invalid("base path", base_path, error);
+    }
     size_t mark = b.find_first_of("?#");
-    if (mark != std::string_view::npos)
-        return raise_invalid("base path", base_path,
-                             std::string("invalid character '") + b[mark] + "' in base path");
+    if (mark != std::string_view::npos) {
+        error.set("invalid character '%c' in base path", b[mark]);
+        return raise_invalid("base path", base_path, error);
+    }
     while (!b.empty() && b.back() == '/') b.remove_suffix(1);
     std::string_view p = bytes_view(path);
     while (!p.empty() && p.front() == '/') p.remove_prefix(1);
-    std::string out;
-    out.reserve(s.size() + h.size() + b.size() + p.size() + 5);
-    out.append(s).append("://").append(h);
-    if (!b.empty() && b.front() != '/') out += '/';
-    out.append(b).append("/").append(p);
+    Buffer out;
+    if (!out.append(s) || !out.append_cstr("://") || !out.append(h) ||
+        (!b.empty() && b.front() != '/' && !out.push_back('/')) || !out.append(b) || !out.push_back('/') ||
+        !out.append(p))
+        return nullptr;
     return parse_string(out);
 }
 
@@ -462,22 +488,24 @@ PyMethodDef module_functions[] = {
 
 // ---- module ------------------------------------------------------------------
 
+// Stores `value` (a new reference, may be null) in a state slot.
+int store(PyObject*& slot, PyObject* value) {
+    if (!value) return -1;
+    Py_XSETREF(slot, value);
+    return 0;
+}
+
 int exec(PyObject* module) {
-    if (!empty_bytes) {
-        empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
-        http_bytes = PyBytes_FromStringAndSize("http", 4);
-        https_bytes = PyBytes_FromStringAndSize("https", 5);
-        if (!empty_bytes || !http_bytes || !https_bytes) return -1;
-    }
-    if (!InvalidURL) {
-        InvalidURL = PyErr_NewExceptionWithDoc("brindlewick.url.InvalidURL", "A URL that cannot be parsed.",
-                                               PyExc_ValueError, nullptr);
-        if (!InvalidURL) return -1;
-    }
-    if (PyModule_AddObjectRef(module, "InvalidURL", InvalidURL) < 0) return -1;
+    if (store(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0 ||
+        store(state.http_bytes, PyBytes_FromStringAndSize("http", 4)) < 0 ||
+        store(state.https_bytes, PyBytes_FromStringAndSize("https", 5)) < 0 ||
+        store(state.invalid_url, PyErr_NewExceptionWithDoc("brindlewick.url.InvalidURL", "A URL that cannot be parsed.",
+                                                           PyExc_ValueError, nullptr)) < 0)
+        return -1;
+    if (PyModule_AddObjectRef(module, "InvalidURL", state.invalid_url) < 0) return -1;
     PyObject* type = bw::type_from_spec(module, &url_spec, nullptr);
     if (!type) return -1;
-    Py_XSETREF(URLType, reinterpret_cast<PyTypeObject*>(type));
+    Py_XSETREF(state.url_type, reinterpret_cast<PyTypeObject*>(type));
     if (PyModule_AddObjectRef(module, "URL", type) < 0) return -1;
     return capi::export_function(module, "build_absolute_url", &build_absolute_url, siblings::kBuildAbsoluteURLSig);
 }

@@ -3,11 +3,19 @@
 
 #include <arpa/inet.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 namespace bw::url {
+
+void Error::set(const char* format, ...) noexcept {
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+}
 
 namespace {
 
@@ -48,30 +56,40 @@ inline bool is_scheme_char(unsigned char c) { return kClasses.c[c] & kScheme; }
 inline bool is_unreserved(unsigned char c) { return kClasses.c[c] & kUnreserved; }
 inline bool is_sub_delim(unsigned char c) { return (kClasses.c[c] & (kRegName | kUnreserved)) == kRegName && c < 0x80; }
 
-// Quotes a piece of input for a message, cut to a readable length.
-std::string quoted(std::string_view s, size_t limit = 40) {
-    std::string out = "'";
-    size_t n = s.size() < limit ? s.size() : limit;
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x20 || c >= 0x7f || c == '\'' || c == '\\') {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
+// A piece of input quoted for a message, cut to a readable length.
+struct Quoted {
+    static constexpr size_t kMaxLimit = 60;
+    char text[4 * kMaxLimit + 8];  // quotes, escapes, "..." and NUL
+
+    explicit Quoted(std::string_view s, size_t limit = 40) noexcept {
+        if (limit > kMaxLimit) limit = kMaxLimit;
+        char* w = text;
+        *w++ = '\'';
+        size_t n = s.size() < limit ? s.size() : limit;
+        for (size_t i = 0; i < n; i++) {
+            unsigned char c = static_cast<unsigned char>(s[i]);
+            if (c < 0x20 || c >= 0x7f || c == '\'' || c == '\\') {
+                std::snprintf(w, 5, "\\x%02x", c);
+                w += 4;
+            } else {
+                *w++ = static_cast<char>(c);
+            }
         }
+        if (s.size() > limit) {
+            memcpy(w, "...", 3);
+            w += 3;
+        }
+        *w++ = '\'';
+        *w = '\0';
     }
-    if (s.size() > limit) out += "...";
-    out += "'";
-    return out;
+};
+
+void char_message(unsigned char c, const char* where, Error& error) {
+    error.set("invalid character %s in %s", Quoted(std::string_view(reinterpret_cast<const char*>(&c), 1)).text,
+              where);
 }
 
-std::string char_message(unsigned char c, const char* where) {
-    return "invalid character " + quoted(std::string_view(reinterpret_cast<const char*>(&c), 1)) + " in " + where;
-}
-
-bool check_reg_name(std::string_view s, std::string& error) {
+bool check_reg_name(std::string_view s, Error& error) {
     for (size_t i = 0; i < s.size(); i++) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (kClasses.c[c] & kRegName) continue;
@@ -80,10 +98,10 @@ bool check_reg_name(std::string_view s, std::string& error) {
                 i += 2;
                 continue;
             }
-            error = "invalid percent-encoding in host " + quoted(s);
+            error.set("invalid percent-encoding in host %s", Quoted(s).text);
             return false;
         }
-        error = char_message(c, "host");
+        char_message(c, "host", error);
         return false;
     }
     return true;
@@ -104,12 +122,16 @@ bool check_zone(std::string_view zone) {
 }
 
 // `inner` is what stands between the brackets.
-bool check_ip_literal(std::string_view inner, std::string& error) {
+bool check_ip_literal(std::string_view inner, Error& error) {
     auto fail = [&] {
-        std::string literal(1, '[');
-        literal.append(inner);
-        literal += ']';
-        error = "invalid IP literal " + quoted(literal, 60) + " in host";
+        // The first bytes of "[" inner "]": one more than the message shows,
+        // so that Quoted marks a longer literal as cut.
+        char literal[Quoted::kMaxLimit + 1];
+        size_t n = 0;
+        literal[n++] = '[';
+        for (size_t i = 0; i < inner.size() && n < sizeof literal; i++) literal[n++] = inner[i];
+        if (n < sizeof literal) literal[n++] = ']';
+        error.set("invalid IP literal %s in host", Quoted(std::string_view(literal, n), Quoted::kMaxLimit).text);
         return false;
     };
     if (inner.empty()) return fail();
@@ -139,7 +161,7 @@ bool check_ip_literal(std::string_view inner, std::string& error) {
     return true;
 }
 
-bool parse_port(std::string_view text, int32_t& port, std::string& error) {
+bool parse_port(std::string_view text, int32_t& port, Error& error) {
     if (text.empty()) {  // "host:" is allowed and means no port
         port = 0;
         return true;
@@ -147,13 +169,13 @@ bool parse_port(std::string_view text, int32_t& port, std::string& error) {
     int32_t value = 0;
     for (char ch : text) {
         if (!is_digit(static_cast<unsigned char>(ch))) {
-            error = "invalid port " + quoted(text) + " (expected digits)";
+            error.set("invalid port %s (expected digits)", Quoted(text).text);
             return false;
         }
         if (value <= 65535) value = value * 10 + (ch - '0');
     }
     if (value < 1 || value > 65535) {
-        error = "port out of range " + quoted(text) + " (expected 1 to 65535)";
+        error.set("port out of range %s (expected 1 to 65535)", Quoted(text).text);
         return false;
     }
     port = value;
@@ -161,19 +183,19 @@ bool parse_port(std::string_view text, int32_t& port, std::string& error) {
 }
 
 // host[:port] without userinfo; an empty host is left to the caller.
-bool host_port(std::string_view s, Span& host, int32_t& port, bool& has_port, std::string& error) {
+bool host_port(std::string_view s, Span& host, int32_t& port, bool& has_port, Error& error) {
     size_t host_end;
     size_t rest;
     if (!s.empty() && s[0] == '[') {
         size_t close = s.find(']');
         if (close == std::string_view::npos) {
-            error = "unterminated IP literal in host " + quoted(s);
+            error.set("unterminated IP literal in host %s", Quoted(s).text);
             return false;
         }
         if (!check_ip_literal(s.substr(1, close - 1), error)) return false;
         host_end = close + 1;
         if (host_end < s.size() && s[host_end] != ':') {
-            error = char_message(static_cast<unsigned char>(s[host_end]), "host after an IP literal");
+            char_message(static_cast<unsigned char>(s[host_end]), "host after an IP literal", error);
             return false;
         }
         rest = host_end;
@@ -239,7 +261,7 @@ std::ptrdiff_t find_forbidden(std::string_view s) {
     return -1;
 }
 
-std::string forbidden_message(std::string_view s, std::ptrdiff_t pos, const char* where) {
+void forbidden_message(std::string_view s, std::ptrdiff_t pos, const char* where, Error& error) {
     unsigned char c = static_cast<unsigned char>(s[static_cast<size_t>(pos)]);
     const char* name;
     char buf[8];
@@ -254,35 +276,33 @@ std::string forbidden_message(std::string_view s, std::ptrdiff_t pos, const char
             name = buf;
             break;
     }
-    char msg[160];
-    std::snprintf(msg, sizeof msg, "invalid character (%s) at position %td in %s", name, pos, where);
-    return msg;
+    error.set("invalid character (%s) at position %td in %s", name, pos, where);
 }
 
-bool check_scheme(std::string_view s, std::string& error) {
+bool check_scheme(std::string_view s, Error& error) {
     if (s.empty()) {
-        error = "missing scheme";
+        error.set("missing scheme");
         return false;
     }
     bool ok = is_alpha(static_cast<unsigned char>(s[0]));
     for (size_t i = 1; ok && i < s.size(); i++) ok = is_scheme_char(static_cast<unsigned char>(s[i]));
-    if (!ok) error = "invalid scheme " + quoted(s);
+    if (!ok) error.set("invalid scheme %s", Quoted(s).text);
     return ok;
 }
 
-bool check_host(std::string_view s, std::string& error) {
+bool check_host(std::string_view s, Error& error) {
     std::ptrdiff_t bad = find_forbidden(s);
     if (bad >= 0) {
-        error = forbidden_message(s, bad, "host");
+        forbidden_message(s, bad, "host", error);
         return false;
     }
     if (s.empty()) {
-        error = "missing host";
+        error.set("missing host");
         return false;
     }
     if (s[0] == '[') {
         if (s.back() != ']') {
-            error = "unterminated IP literal in host " + quoted(s);
+            error.set("unterminated IP literal in host %s", Quoted(s).text);
             return false;
         }
         return check_ip_literal(s.substr(1, s.size() - 2), error);
@@ -290,27 +310,27 @@ bool check_host(std::string_view s, std::string& error) {
     return check_reg_name(s, error);
 }
 
-bool split_host_port(std::string_view s, Span& host, int32_t& port, std::string& error) {
+bool split_host_port(std::string_view s, Span& host, int32_t& port, Error& error) {
     std::ptrdiff_t bad = find_forbidden(s);
     if (bad >= 0) {
-        error = forbidden_message(s, bad, "host");
+        forbidden_message(s, bad, "host", error);
         return false;
     }
     bool has_port = false;
     if (!host_port(s, host, port, has_port, error)) return false;
     if (host.size() == 0) {
-        error = "missing host";
+        error.set("missing host");
         return false;
     }
     return true;
 }
 
-bool split(std::string_view s, Mode mode, Parts& out, std::string& error) {
+bool split(std::string_view s, Mode mode, Parts& out, Error& error) {
     out = Parts{};
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.size());
     std::ptrdiff_t bad = find_forbidden(s);
     if (bad >= 0) {
-        error = forbidden_message(s, bad, "URL");
+        forbidden_message(s, bad, "URL", error);
         return false;
     }
     std::ptrdiff_t i = 0;
@@ -319,7 +339,8 @@ bool split(std::string_view s, Mode mode, Parts& out, std::string& error) {
         while (j < n && is_scheme_char(static_cast<unsigned char>(s[j]))) j++;
         if (j < n && s[j] == ':') {
             if (j == 0 || !is_alpha(static_cast<unsigned char>(s[0]))) {
-                error = j == 0 ? "missing scheme before ':'" : "invalid scheme " + quoted(s.substr(0, j));
+                if (j == 0) error.set("missing scheme before ':'");
+                else error.set("invalid scheme %s", Quoted(s.substr(0, j)).text);
                 return false;
             }
             out.scheme = {0, j};
@@ -329,7 +350,7 @@ bool split(std::string_view s, Mode mode, Parts& out, std::string& error) {
             std::ptrdiff_t k = j;
             while (k < n && s[k] != ':' && s[k] != '/' && s[k] != '?' && s[k] != '#') k++;
             if (k < n && s[k] == ':') {
-                error = "invalid scheme " + quoted(s.substr(0, k));
+                error.set("invalid scheme %s", Quoted(s.substr(0, k)).text);
                 return false;
             }
         }
@@ -355,7 +376,7 @@ bool split(std::string_view s, Mode mode, Parts& out, std::string& error) {
         if (host.size() == 0) {
             bool allowed = !has_port && at < 0 && out.scheme.defined() && scheme_is(view(s, out.scheme), "file");
             if (!allowed) {
-                error = "missing host";
+                error.set("missing host");
                 return false;
             }
         }
@@ -370,20 +391,23 @@ bool split(std::string_view s, Mode mode, Parts& out, std::string& error) {
     }
     if (p < n && s[p] == '#') out.fragment = {p + 1, n};
     if (out.scheme.defined() && !out.authority.defined() && needs_host(view(s, out.scheme))) {
-        std::string prefix(view(s, out.scheme));
-        prefix += ':';
-        error = "missing host (expected '//' after " + quoted(prefix) + ")";
+        // The scheme and its ':' (the scheme never ends the input here).
+        std::string_view prefix = s.substr(0, static_cast<size_t>(out.scheme.end) + 1);
+        error.set("missing host (expected '//' after %s)", Quoted(prefix).text);
         return false;
     }
     return true;
 }
 
-std::string remove_dot_segments(std::string_view in) {
-    std::string out;
-    out.reserve(in.size());
-    auto pop_segment = [&out] {
-        size_t slash = out.rfind('/');
-        out.erase(slash == std::string::npos ? 0 : slash);
+bool remove_dot_segments(std::string_view in, Buffer& out) {
+    // The output never outgrows the input: one reservation covers it, and
+    // appends within it cannot fail.
+    const size_t base = out.size();
+    if (!out.reserve(base + in.size())) return false;
+    auto pop_segment = [&out, base] {
+        std::string_view done = out.view().substr(base);
+        size_t slash = done.rfind('/');
+        (void)out.resize(base + (slash == std::string_view::npos ? 0 : slash));
     };
     auto starts = [&in](std::string_view prefix) { return in.substr(0, prefix.size()) == prefix; };
     while (!in.empty()) {
@@ -406,11 +430,11 @@ std::string remove_dot_segments(std::string_view in) {
         } else {
             size_t end = in.find('/', in[0] == '/' ? 1 : 0);
             if (end == std::string_view::npos) end = in.size();
-            out.append(in.substr(0, end));
+            (void)out.append(in.substr(0, end));
             in.remove_prefix(end);
         }
     }
-    return out;
+    return true;
 }
 
 Components components_of(std::string_view s, const Parts& p) {
@@ -427,19 +451,20 @@ Components components_of(std::string_view s, const Parts& p) {
     return c;
 }
 
-Components resolve(const Components& base, const Components& ref, std::string& storage) {
-    Components t;
+bool resolve(const Components& base, const Components& ref, Buffer& storage, Components& t) {
+    t = Components{};
+    storage.clear();
     if (ref.has_scheme) {
         t = ref;
-        storage = remove_dot_segments(ref.path);
-        t.path = storage;
-        return t;
+        if (!remove_dot_segments(ref.path, storage)) return false;
+        t.path = storage.view();
+        return true;
     }
     if (ref.has_authority) {
         t.has_authority = true;
         t.authority = ref.authority;
-        storage = remove_dot_segments(ref.path);
-        t.path = storage;
+        if (!remove_dot_segments(ref.path, storage)) return false;
+        t.path = storage.view();
         t.has_query = ref.has_query;
         t.query = ref.query;
     } else {
@@ -449,19 +474,19 @@ Components resolve(const Components& base, const Components& ref, std::string& s
             t.query = ref.has_query ? ref.query : base.query;
         } else {
             if (ref.path[0] == '/') {
-                storage = remove_dot_segments(ref.path);
+                if (!remove_dot_segments(ref.path, storage)) return false;
             } else {
-                std::string merged;
+                Buffer merged;
+                bool ok;
                 if (base.has_authority && base.path.empty()) {
-                    merged = "/";
+                    ok = merged.push_back('/');
                 } else {
                     size_t slash = base.path.rfind('/');
-                    if (slash != std::string_view::npos) merged.assign(base.path.substr(0, slash + 1));
+                    ok = slash == std::string_view::npos || merged.append(base.path.substr(0, slash + 1));
                 }
-                merged.append(ref.path);
-                storage = remove_dot_segments(merged);
+                if (!ok || !merged.append(ref.path) || !remove_dot_segments(merged.view(), storage)) return false;
             }
-            t.path = storage;
+            t.path = storage.view();
             t.has_query = ref.has_query;
             t.query = ref.query;
         }
@@ -472,38 +497,40 @@ Components resolve(const Components& base, const Components& ref, std::string& s
     t.scheme = base.scheme;
     t.has_fragment = ref.has_fragment;
     t.fragment = ref.fragment;
-    return t;
+    return true;
 }
 
-std::string recompose(const Components& c) {
-    std::string out;
-    out.reserve(c.scheme.size() + c.authority.size() + c.path.size() + c.query.size() + c.fragment.size() + 8);
+bool recompose(const Components& c, Buffer& out) {
+    out.clear();
+    if (!out.reserve(c.scheme.size() + c.authority.size() + c.path.size() + c.query.size() + c.fragment.size() + 8))
+        return false;
+    // Appends within the reservation cannot fail.
     if (c.has_scheme) {
-        out.append(c.scheme);
-        out += ':';
+        (void)out.append(c.scheme);
+        (void)out.push_back(':');
     }
     if (c.has_authority) {
-        out += "//";
-        out.append(c.authority);
-        if (!c.path.empty() && c.path[0] != '/') out += '/';
+        (void)out.append(std::string_view("//"));
+        (void)out.append(c.authority);
+        if (!c.path.empty() && c.path[0] != '/') (void)out.push_back('/');
     } else if (c.path.substr(0, 2) == "//") {
         // Would read back as an authority after a scheme.
-        if (c.has_scheme) out += "/.";
+        if (c.has_scheme) (void)out.append(std::string_view("/."));
     } else if (!c.has_scheme && !c.path.empty() && c.path[0] != '/') {
         // Would read back as a scheme.
         std::string_view first = c.path.substr(0, c.path.find('/'));
-        if (first.find(':') != std::string_view::npos) out += "./";
+        if (first.find(':') != std::string_view::npos) (void)out.append(std::string_view("./"));
     }
-    out.append(c.path);
+    (void)out.append(c.path);
     if (c.has_query) {
-        out += '?';
-        out.append(c.query);
+        (void)out.push_back('?');
+        (void)out.append(c.query);
     }
     if (c.has_fragment) {
-        out += '#';
-        out.append(c.fragment);
+        (void)out.push_back('#');
+        (void)out.append(c.fragment);
     }
-    return out;
+    return true;
 }
 
 }  // namespace bw::url
