@@ -168,8 +168,12 @@ def test_events(client):
 def test_stream_without_length(client, size):
     with client.stream("GET", f"/stream?size={size}") as response:
         assert response.status_code == 200
-        assert "content-length" not in response.headers
-        assert response.headers["transfer-encoding"] == "chunked"
+        if size == 0 and "content-length" in response.headers:
+            # a stream that ends before its head is flushed may be framed as empty
+            assert response.headers["content-length"] == "0"
+        else:
+            assert "content-length" not in response.headers
+            assert response.headers["transfer-encoding"] == "chunked"
         body = b"".join(response.iter_raw())
     assert body == b"".join(stream_bytes(size))
 
