@@ -8,7 +8,7 @@ if [[ -f "$root/bench/requirements.txt" ]]; then
     "$python" -m pip install -q --disable-pip-version-check -r "$root/bench/requirements.txt"
 fi
 files=("$@")
-[[ ${#files[@]} -gt 0 ]] || files=(bench/bench_*.py)
+[[ ${#files[@]} -gt 0 ]] || files=(bench/bench_*.py bench/e2e.py)
 for f in "${files[@]}"; do
     echo "== $f"
     "$python" "$f"

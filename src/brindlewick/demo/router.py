@@ -1,0 +1,96 @@
+"""A tiny router: exact paths in a dictionary, and patterns whose ``{name}``
+segments capture one path segment (``{name:path}`` captures the rest)."""
+
+from __future__ import annotations
+
+from urllib.parse import unquote
+
+__all__ = ["Router", "routing_path"]
+
+
+def routing_path(request) -> str:
+    """The request's path with percent-escapes decoded.
+
+    RSGI servers hand over the path already decoded, ASGI servers the raw
+    bytes of the request line, which the request keeps as they came."""
+    path = request.path
+    if "%" in path and isinstance(request.scope, dict):
+        path = unquote(path, errors="strict")
+    return path
+
+
+class Router:
+    __slots__ = ("_exact", "_patterns")
+
+    def __init__(self):
+        self._exact: dict[tuple[str, str], object] = {}
+        self._patterns: list[tuple[str, tuple[tuple[bool, str], ...], bool, object]] = []
+
+    def add(self, method: str, pattern: str, handler) -> None:
+        if not pattern.startswith("/"):
+            raise ValueError(f"route patterns begin with '/': {pattern!r}")
+        if "{" not in pattern:
+            self._exact[(method, pattern)] = handler
+            return
+        segments = pattern.split("/")[1:]
+        parts: list[tuple[bool, str]] = []
+        rest = False
+        for index, segment in enumerate(segments):
+            if segment.startswith("{") and segment.endswith("}"):
+                name = segment[1:-1]
+                if name.endswith(":path"):
+                    if index != len(segments) - 1:
+                        raise ValueError(f"a {{name:path}} capture must be the last segment: {pattern!r}")
+                    name, rest = name[:-5], True
+                parts.append((True, name))
+            else:
+                parts.append((False, segment))
+        self._patterns.append((method, tuple(parts), rest, handler))
+
+    def get(self, pattern: str):
+        def register(handler):
+            self.add("GET", pattern, handler)
+            return handler
+
+        return register
+
+    def post(self, pattern: str):
+        def register(handler):
+            self.add("POST", pattern, handler)
+            return handler
+
+        return register
+
+    def match(self, method: str, path: str):
+        """(handler, captured values) for the route, or None. HEAD falls back
+        to the GET routes."""
+        found = self._match(method, path)
+        if found is None and method == "HEAD":
+            found = self._match("GET", path)
+        return found
+
+    def _match(self, method: str, path: str):
+        handler = self._exact.get((method, path))
+        if handler is not None:
+            return handler, None
+        segments = path.split("/")[1:]
+        for route_method, parts, rest, handler in self._patterns:
+            if route_method != method:
+                continue
+            count = len(parts)
+            if len(segments) < count or (len(segments) > count and not rest):
+                continue
+            values = {}
+            for index, (capture, text) in enumerate(parts):
+                if not capture:
+                    if segments[index] != text:
+                        break
+                elif rest and index == count - 1:
+                    values[text] = "/".join(segments[index:])
+                elif segments[index]:
+                    values[text] = segments[index]
+                else:
+                    break
+            else:
+                return handler, values
+        return None

@@ -1,0 +1,230 @@
+"""Application adapters: an ``async def handler(request) -> Response`` served
+over RSGI (``rsgi_app``) and ASGI 3 (``asgi_app``).
+
+One exchange: a pooled ``Request`` is built from the server's scope, the
+handler runs, its ``Response`` is written through ``brindlewick.scribe``, and
+both objects go back to their thread's pools, whatever happened in between.
+
+Failures:
+- a handler that raises ``HTTPException`` (``BadRequest``, ``NotFound``, ...)
+  gets a JSON error response with its status and message; any other exception
+  (or a handler result that is not a ``Response``) gets a 500 whose body does
+  not reveal the error, and the exception is logged with its traceback;
+- a client that went away while its body was read ends only its own exchange:
+  nothing is answered and nothing is logged above DEBUG;
+- a failure while the response is written is logged and never followed by a
+  second response: the server knows whether the head went out and closes or
+  answers 500 on its own.
+
+The adapters keep no reference to a request after it has been released.
+"""
+
+from __future__ import annotations
+
+import logging
+
+from brindlewick.contents import ASGIContent, JSONContent
+from brindlewick.exceptions import HTTPException, MessageAborted
+from brindlewick.messages import Response, acquire_request, acquire_response, release_request, release_response
+from brindlewick.scribe import instantiate_rsgi_request, send_asgi_response, send_rsgi_response_sync
+
+__all__ = ["rsgi_app", "asgi_app", "client_address", "request_scheme", "logger"]
+
+logger = logging.getLogger("brindlewick.serve")
+
+_REASONS = {400: "Bad Request", 403: "Forbidden", 404: "Not Found", 415: "Unsupported Media Type", 500: "Internal Server Error"}
+
+
+def _transport_errors() -> tuple[type[BaseException], ...]:
+    """Exception types that mean the peer closed the connection."""
+    errors: list[type[BaseException]] = [MessageAborted, ConnectionError]
+    try:  # granian raises its own type when an RSGI transport is closed
+        from granian._granian import RSGIProtocolClosed  # noqa: PLC0415
+    except Exception:  # pragma: no cover - granian missing or changed
+        pass
+    else:
+        errors.append(RSGIProtocolClosed)
+    return tuple(errors)
+
+
+_GONE = _transport_errors()
+
+
+def _failure_response(exc: Exception, method, path) -> Response | None:
+    """The response that replaces a failed handler's, or None when the client
+    is gone and nothing should be answered."""
+    if isinstance(exc, _GONE):
+        logger.debug("%s %s: the client went away (%s)", method, path, type(exc).__name__)
+        return None
+    if isinstance(exc, HTTPException) and 400 <= exc.status < 500:
+        status = exc.status
+        message = exc.message or _REASONS.get(status, "Error")
+        logger.info("%s %s: %d %s", method, path, status, message)
+    else:
+        status = exc.status if isinstance(exc, HTTPException) and 500 <= exc.status < 600 else 500
+        message = _REASONS.get(status, "Server Error")
+        logger.error("%s %s: the handler failed", method, path, exc_info=exc)
+    return acquire_response(status, None, JSONContent({"error": message}))
+
+
+def _not_a_response(result) -> TypeError:
+    return TypeError(f"the handler returned {type(result).__name__}, expected Response")
+
+
+def _log_send_failure(exc: Exception, method, path) -> None:
+    if isinstance(exc, _GONE):
+        logger.debug("%s %s: the client went away while the response was sent", method, path)
+    else:
+        logger.error("%s %s: sending the response failed", method, path, exc_info=exc)
+
+
+class RSGIApp:
+    """An RSGI application over ``handler``; made by ``rsgi_app``."""
+
+    __slots__ = ("handler",)
+
+    def __init__(self, handler):
+        self.handler = handler
+
+    async def __rsgi__(self, scope, protocol):
+        if scope.proto != "http":
+            # A websocket that is never accepted is refused by the server (403).
+            return
+        request = instantiate_rsgi_request(scope, protocol)
+        response = None
+        try:
+            try:
+                response = await self.handler(request)
+                if not isinstance(response, Response):
+                    raise _not_a_response(response)
+            except Exception as exc:
+                response = _failure_response(exc, scope.method, scope.path)
+                if response is None:
+                    return
+            try:
+                pending = send_rsgi_response_sync(response, protocol)
+                if pending is not None:
+                    await pending
+            except Exception as exc:
+                _log_send_failure(exc, scope.method, scope.path)
+        finally:
+            try:
+                release_request(request)
+            finally:
+                if response is not None:
+                    release_response(response)
+
+
+class ASGIApp:
+    """An ASGI 3 application over ``handler``; made by ``asgi_app``."""
+
+    __slots__ = ("handler",)
+
+    def __init__(self, handler):
+        self.handler = handler
+
+    async def __call__(self, scope, receive, send):
+        kind = scope["type"]
+        if kind == "http":
+            await self._http(scope, receive, send)
+        elif kind == "lifespan":
+            await _lifespan(receive, send)
+        elif kind == "websocket":
+            await _refuse_websocket(receive, send)
+        else:
+            raise ValueError(f"unsupported ASGI scope type {kind!r}")
+
+    async def _http(self, scope, receive, send):
+        path = scope.get("raw_path") or scope["path"].encode("utf-8")
+        headers = scope["headers"]
+        if type(headers) is not list:
+            headers = [tuple(h) for h in headers]
+        request = acquire_request(scope["method"], path, scope["query_string"], headers, scope)
+        request.content = ASGIContent(receive)
+        response = None
+        try:
+            try:
+                response = await self.handler(request)
+                if not isinstance(response, Response):
+                    raise _not_a_response(response)
+            except Exception as exc:
+                response = _failure_response(exc, scope["method"], scope["path"])
+                if response is None:
+                    return
+            try:
+                await send_asgi_response(response, send)
+            except Exception as exc:
+                _log_send_failure(exc, scope["method"], scope["path"])
+        finally:
+            try:
+                release_request(request)
+            finally:
+                if response is not None:
+                    release_response(response)
+
+
+async def _lifespan(receive, send):
+    while True:
+        message = await receive()
+        kind = message["type"]
+        if kind == "lifespan.startup":
+            await send({"type": "lifespan.startup.complete"})
+        elif kind == "lifespan.shutdown":
+            await send({"type": "lifespan.shutdown.complete"})
+            return
+
+
+async def _refuse_websocket(receive, send):
+    message = await receive()
+    if message["type"] == "websocket.connect":
+        # Closing before accepting makes the server answer the upgrade with 403.
+        await send({"type": "websocket.close", "code": 1008})
+
+
+def rsgi_app(handler) -> RSGIApp:
+    """The RSGI application (``__rsgi__(scope, protocol)``) serving ``handler``,
+    an ``async def handler(request) -> Response``."""
+    if not callable(handler):
+        raise TypeError(f"handler must be callable, got {type(handler).__name__}")
+    return RSGIApp(handler)
+
+
+def asgi_app(handler) -> ASGIApp:
+    """The ASGI 3 application (``await app(scope, receive, send)``) serving
+    ``handler``, an ``async def handler(request) -> Response``."""
+    if not callable(handler):
+        raise TypeError(f"handler must be callable, got {type(handler).__name__}")
+    return ASGIApp(handler)
+
+
+def _split_address(value) -> tuple[str, int]:
+    """(host, port) of an ASGI client pair or an RSGI "host:port" string."""
+    if value is None:
+        return "", 0
+    if isinstance(value, str):
+        host, sep, port = value.rpartition(":")
+        if not sep:
+            return value, 0
+        if host.startswith("[") and host.endswith("]"):
+            host = host[1:-1]
+        return host, int(port) if port.isdigit() else 0
+    host, port = value
+    if not isinstance(port, int):  # granian's ASGI scope gives the port as text
+        port = int(port) if isinstance(port, str) and port.isdigit() else 0
+    return host or "", port
+
+
+def client_address(request) -> tuple[str, int]:
+    """The peer's (address, port), from an ASGI or an RSGI scope."""
+    scope = request.scope
+    if isinstance(scope, dict):
+        return _split_address(scope.get("client"))
+    return _split_address(getattr(scope, "client", None))
+
+
+def request_scheme(request) -> str:
+    """The request's scheme ("http" or "https"), from an ASGI or an RSGI scope."""
+    scope = request.scope
+    if isinstance(scope, dict):
+        return scope.get("scheme") or "http"
+    return getattr(scope, "scheme", None) or "http"

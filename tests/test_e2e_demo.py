@@ -1,0 +1,274 @@
+"""The demo application served by real servers (granian over RSGI and ASGI,
+uvicorn over ASGI) and driven by a real client (httpx, raw sockets)."""
+
+import asyncio
+import hashlib
+import http.client
+import json
+import os
+import socket
+import time
+
+import pytest
+
+pytest.importorskip("granian")
+pytest.importorskip("uvicorn")
+httpx = pytest.importorskip("httpx")
+
+from _servers import SERVERS, start_demo  # noqa: E402
+
+from brindlewick.demo.app import stream_bytes  # noqa: E402
+
+pytestmark = pytest.mark.timeout(90)
+
+MIB = 1 << 20
+SECRET = b"this file lies outside the served directory\n"
+SAMPLE = bytes(range(256)) * 40 + b"tail"
+
+
+@pytest.fixture(scope="module")
+def files_dir(tmp_path_factory):
+    base = tmp_path_factory.mktemp("demo")
+    (base / "secret.txt").write_bytes(SECRET)
+    served = base / "served"
+    served.mkdir()
+    (served / "sample.bin").write_bytes(SAMPLE)
+    (served / "note.txt").write_text("a note\n")
+    (served / "sub").mkdir()
+    return served
+
+
+@pytest.fixture(scope="module", params=sorted(SERVERS))
+def server(request, files_dir):
+    running = start_demo(request.param, files_dir)
+    request.addfinalizer(running.stop)
+    return running
+
+
+@pytest.fixture
+def client(server):
+    with httpx.Client(base_url=server.url, timeout=30.0) as session:
+        yield session
+
+
+def test_hello_json(client):
+    response = client.get("/")
+    assert response.status_code == 200
+    assert response.headers["content-type"] == "application/json"
+    assert response.headers["content-length"] == str(len(response.content))
+    assert response.content == b'{"message":"Hello, World!"}'
+
+
+def test_plaintext(client):
+    response = client.get("/plaintext")
+    assert response.status_code == 200
+    assert response.headers["content-type"] == "text/plain; charset=utf-8"
+    assert response.content == b"Hello, World!"
+
+
+def test_not_found_is_json(client):
+    response = client.get("/nowhere/at/all")
+    assert response.status_code == 404
+    assert response.headers["content-type"] == "application/json"
+    assert response.json() == {"error": "Not Found"}
+    assert client.post("/").status_code == 404  # a known path with another method
+
+
+@pytest.mark.parametrize(
+    "value",
+    [{"a": 1, "b": [True, None, "é"]}, [1, 2.5, "x"], "text", {"nested": {"deep": list(range(200))}}],
+)
+def test_echo_json(client, value):
+    response = client.post("/echo", json=value)
+    assert response.status_code == 200
+    assert response.headers["content-type"] == "application/json"
+    assert response.json() == value
+
+
+@pytest.mark.parametrize(
+    ("body", "content_type", "status"),
+    [(b'{"a": ', "application/json", 400), (b"", "application/json", 400), (b'{"a": 1}', "text/plain", 415)],
+)
+def test_echo_refuses_bad_bodies(client, body, content_type, status):
+    response = client.post("/echo", content=body, headers={"content-type": content_type})
+    assert response.status_code == status
+    assert response.headers["content-type"] == "application/json"
+    assert response.json()["error"]
+
+
+def test_echo_malformed_names_the_declared_type(client):
+    response = client.post("/echo", content=b"{nope", headers={"content-type": "application/json"})
+    assert response.json() == {
+        "error": "Declared Content-Type is application/json but the content cannot be parsed as JSON."
+    }
+
+
+@pytest.mark.parametrize("size", [0, 1, MIB, 20 * MIB], ids=["0B", "1B", "1MiB", "20MiB"])
+def test_upload(client, size):
+    data = os.urandom(size)
+    response = client.post(
+        "/upload",
+        data={"title": "x", "note": "y"},
+        files={"file": ("blob.bin", data, "application/octet-stream")},
+    )
+    assert response.status_code == 200, response.text
+    assert response.json() == {
+        "fields": ["title", "note"],
+        "files": [{"name": "file", "filename": "blob.bin", "size": size, "sha256": hashlib.sha256(data).hexdigest()}],
+    }
+
+
+def test_upload_truncated_multipart_is_400(client):
+    body = b'--xyz\r\ncontent-disposition: form-data; name="f"; filename="a"\r\n\r\npartial'
+    response = client.post("/upload", content=body, headers={"content-type": "multipart/form-data; boundary=xyz"})
+    assert response.status_code == 400
+    assert response.json()["error"]
+
+
+def test_cookies(client):
+    response = client.get("/cookies", headers={"cookie": "a=1; b=two"})
+    assert response.status_code == 200
+    set_cookie = response.headers.get_list("set-cookie")
+    assert len(set_cookie) == 1 and set_cookie[0].startswith("visited=1")
+    assert response.json() == {"received": {"a": "1", "b": "two"}}
+
+
+def test_redirect(client):
+    response = client.get("/redirect")
+    assert response.status_code == 302
+    assert response.headers["location"] == "/"
+    assert response.headers["content-length"] == "0"
+    assert client.get("/redirect", follow_redirects=True).json() == {"message": "Hello, World!"}
+
+
+def test_headers(client, server):
+    response = client.get("/headers", headers={"x-probe": "42"})
+    data = response.json()
+    assert ["x-probe", "42"] in data["headers"]
+    assert data["client"]["address"] == "127.0.0.1" and data["client"]["port"] > 0
+    assert data["scheme"] == "http"
+    assert data["host"] == f"127.0.0.1:{server.port}"
+
+
+def test_events(client):
+    with client.stream("GET", "/events") as response:
+        assert response.status_code == 200
+        assert response.headers["content-type"] == "text/event-stream"
+        assert "content-length" not in response.headers
+        text = b"".join(response.iter_bytes()).decode()
+    assert text.endswith("\n\n")
+    events = []
+    for block in text.split("\n\n")[:-1]:
+        fields = dict(line.split(": ", 1) for line in block.split("\n"))
+        events.append((fields["id"], fields["event"], json.loads(fields["data"])))
+    assert events == [(str(n), "tick", {"n": n, "of": 5}) for n in range(1, 6)]
+
+
+@pytest.mark.parametrize("size", [0, 1, 16384, 100_001, 3 * MIB])
+def test_stream_without_length(client, size):
+    with client.stream("GET", f"/stream?size={size}") as response:
+        assert response.status_code == 200
+        if size == 0 and "content-length" in response.headers:
+            # a stream that ends before its head is flushed may be framed as empty
+            assert response.headers["content-length"] == "0"
+        else:
+            assert "content-length" not in response.headers
+            assert response.headers["transfer-encoding"] == "chunked"
+        body = b"".join(response.iter_raw())
+    assert body == b"".join(stream_bytes(size))
+
+
+@pytest.mark.parametrize("query", ["size=-1", "size=x", f"size={(1 << 30) + 1}"])
+def test_stream_bad_size(client, query):
+    response = client.get(f"/stream?{query}")
+    assert response.status_code == 400
+    assert response.json()["error"]
+
+
+def test_file_whole(client):
+    response = client.get("/files/sample.bin")
+    assert response.status_code == 200
+    assert response.headers["accept-ranges"] == "bytes"
+    assert response.content == SAMPLE
+    text = client.get("/files/note.txt")
+    assert text.headers["content-type"] == "text/plain; charset=utf-8"
+    assert text.text == "a note\n"
+
+
+@pytest.mark.parametrize(
+    ("header", "start", "end"),
+    [("bytes=10-19", 10, 19), ("bytes=0-0", 0, 0), ("bytes=10000-", 10000, len(SAMPLE) - 1),
+     ("bytes=-4", len(SAMPLE) - 4, len(SAMPLE) - 1), ("bytes=5-999999", 5, len(SAMPLE) - 1)],
+)
+def test_file_range(client, header, start, end):
+    response = client.get("/files/sample.bin", headers={"range": header})
+    assert response.status_code == 206
+    assert response.headers["content-range"] == f"bytes {start}-{end}/{len(SAMPLE)}"
+    assert response.content == SAMPLE[start : end + 1]
+
+
+def test_file_range_unsatisfiable(client):
+    response = client.get("/files/sample.bin", headers={"range": f"bytes={len(SAMPLE)}-"})
+    assert response.status_code == 416
+    assert response.headers["content-range"] == f"bytes */{len(SAMPLE)}"
+
+
+@pytest.mark.parametrize("name", ["missing.bin", "sub", "sub/missing"])
+def test_file_missing(client, name):
+    assert client.get(f"/files/{name}").status_code == 404
+
+
+@pytest.mark.parametrize(
+    "target",
+    ["/files/../secret.txt", "/files/..%2Fsecret.txt", "/files/%2e%2e/secret.txt", "/files/sub/../../secret.txt",
+     "/files/%2e%2e%2fsecret.txt", "/files/..%5csecret.txt"],
+)
+def test_path_traversal_refused(server, target):
+    # http.client sends the target as written: no client-side dot-segment removal.
+    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    try:
+        connection.request("GET", target)
+        response = connection.getresponse()
+        body = response.read()
+    finally:
+        connection.close()
+    assert response.status == 403
+    assert SECRET not in body
+
+
+def test_disconnect_mid_upload_keeps_serving(server, client):
+    boundary = b"cut"
+    head = b'--cut\r\ncontent-disposition: form-data; name="f"; filename="big"\r\n\r\n'
+    for _ in range(3):
+        sock = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        sock.sendall(
+            b"POST /upload HTTP/1.1\r\nhost: x\r\ncontent-type: multipart/form-data; boundary=" + boundary
+            + b"\r\ncontent-length: 50000000\r\n\r\n" + head + b"x" * 300_000
+        )
+        time.sleep(0.2)
+        sock.close()
+    time.sleep(0.2)
+    assert server.alive()
+    data = os.urandom(1000)
+    response = client.post("/upload", files={"file": ("f", data)})
+    assert response.json()["files"][0]["sha256"] == hashlib.sha256(data).hexdigest()
+    assert client.get("/").status_code == 200
+
+
+def test_concurrent_requests(server):
+    paths = ["/", "/plaintext", "/headers", "/cookies", "/events", "/stream?size=20000", "/files/sample.bin"]
+
+    async def drive():
+        limits = httpx.Limits(max_connections=200, max_keepalive_connections=200)
+        async with httpx.AsyncClient(base_url=server.url, timeout=60.0, limits=limits) as session:
+            async def one(index):
+                if index % 8 == 7:
+                    response = await session.post("/echo", json={"i": index})
+                    return response.status_code == 200 and response.json() == {"i": index}
+                response = await session.get(paths[index % len(paths)])
+                return response.status_code == 200 and len(response.content) > 0
+
+            return await asyncio.gather(*(one(i) for i in range(200)))
+
+    results = asyncio.run(drive())
+    assert all(results), f"{results.count(False)} of 200 requests failed"

@@ -1,0 +1,297 @@
+"""The application adapters of brindlewick.serve driven by in-process RSGI
+protocol objects and ASGI channels: normal exchanges, handler failures,
+clients that go away, lifespan and websocket scopes, pool hand-back."""
+
+import asyncio
+import json
+import logging
+
+import pytest
+
+from brindlewick import messages
+from brindlewick.contents import Content, StreamedContent
+from brindlewick.exceptions import BadRequest, MessageAborted, NotFound
+from brindlewick.messages import Response
+from brindlewick.serve import asgi_app, client_address, request_scheme, rsgi_app
+
+pytestmark = pytest.mark.timeout(30)
+
+
+class Scope:
+    def __init__(self, method="GET", path="/", query="", headers=(), proto="http"):
+        self.proto = proto
+        self.method = method
+        self.path = path
+        self.query_string = query
+        self.headers = list(headers)
+        self.client = "10.0.0.7:4242"
+        self.scheme = "https"
+
+
+class Transport:
+    def __init__(self, sink, fail_after=None):
+        self.sink = sink
+        self.fail_after = fail_after
+
+    async def send_bytes(self, data):
+        if self.fail_after is not None and len(self.sink) >= self.fail_after:
+            raise ConnectionResetError("peer gone")
+        self.sink.append(bytes(data))
+
+    async def send_str(self, data):
+        await self.send_bytes(data.encode())
+
+
+class Protocol:
+    """Records the response calls; serves a fixed body."""
+
+    def __init__(self, body=b"", fail_body=None, fail_stream_after=None):
+        self.body = body
+        self.fail_body = fail_body
+        self.fail_stream_after = fail_stream_after
+        self.calls = []
+        self.chunks = []
+
+    async def __call__(self):
+        if self.fail_body is not None:
+            raise self.fail_body
+        return self.body
+
+    def __aiter__(self):
+        return self._iterate()
+
+    async def _iterate(self):
+        if self.fail_body is not None:
+            raise self.fail_body
+        yield self.body
+
+    def response_empty(self, status, headers):
+        self.calls.append(("empty", status, list(headers), b""))
+
+    def response_bytes(self, status, headers, body):
+        self.calls.append(("bytes", status, list(headers), bytes(body)))
+
+    def response_str(self, status, headers, body):
+        self.calls.append(("str", status, list(headers), body.encode()))
+
+    async def response_stream(self, status, headers):
+        self.calls.append(("stream", status, list(headers), None))
+        return Transport(self.chunks, self.fail_stream_after)
+
+
+def run_rsgi(handler, body=b"", method="GET", fail_body=None, **protocol_args):
+    protocol = Protocol(body, fail_body, **protocol_args)
+    headers = [("host", "example.org"), ("content-type", "application/json")]
+    asyncio.run(rsgi_app(handler).__rsgi__(Scope(method, "/p", "a=1", headers), protocol))
+    return [(status, dict(heads), data) for _, status, heads, data in protocol.calls], protocol
+
+
+def asgi_scope(method="GET", kind="http"):
+    return {
+        "type": kind, "method": method, "path": "/p", "raw_path": b"/p", "query_string": b"a=1",
+        "headers": [(b"host", b"example.org"), (b"content-type", b"application/json")],
+        "client": ("10.0.0.7", 4242), "scheme": "https",
+    }
+
+
+def run_asgi(handler, body=b"", method="GET", fail_body=None, fail_send_after=None, messages_in=None):
+    sent = []
+    incoming = list(messages_in or [])
+    scope = asgi_scope(method) if not incoming else incoming.pop(0)
+
+    async def receive():
+        if incoming:
+            return incoming.pop(0)
+        if fail_body is not None:
+            return {"type": "http.disconnect"}
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    async def send(message):
+        if fail_send_after is not None and len(sent) >= fail_send_after:
+            raise ConnectionResetError("peer gone")
+        sent.append(message)
+
+    asyncio.run(asgi_app(handler)(scope, receive, send))
+    return sent
+
+
+def asgi_result(sent):
+    """(status, headers, body) of an ASGI message sequence."""
+    start = sent[0]
+    assert start["type"] == "http.response.start"
+    headers = {k.decode(): v.decode() for k, v in start["headers"]}
+    return [(start["status"], headers, b"".join(m.get("body") or b"" for m in sent[1:]))]
+
+
+def exchange(interface, handler, **kwargs):
+    if interface == "rsgi":
+        calls, _ = run_rsgi(handler, **kwargs)
+        return calls
+    sent = run_asgi(handler, **kwargs)
+    return asgi_result(sent) if sent else []
+
+
+interfaces = pytest.mark.parametrize("interface", ["rsgi", "asgi"])
+
+
+class Recorder:
+    """A handler that keeps what it saw and returns a given response."""
+
+    def __init__(self, result=None, error=None, read=False):
+        self.result = result
+        self.error = error
+        self.read = read
+        self.requests = []
+        self.responses = []
+        self.body = None
+
+    async def __call__(self, request):
+        self.requests.append(request)
+        if self.read:
+            self.body = await request.read()
+        if self.error is not None:
+            raise self.error
+        response = self.result() if callable(self.result) else self.result
+        self.responses.append(response)
+        return response
+
+
+@interfaces
+def test_exchange_reads_the_request_and_sends_the_response(interface):
+    seen = {}
+
+    async def handler(request):
+        seen.update(method=request.method, path=request.path, query=request.query,
+                    host=request.get_first_header(b"host"), body=await request.read(),
+                    client=client_address(request), scheme=request_scheme(request))
+        return Response(201, [(b"x-a", b"1")], Content(b"application/json", b'{"ok":true}'))
+
+    [(status, headers, body)] = exchange(interface, handler, method="POST", body=b'{"in":1}')
+    assert (status, body) == (201, b'{"ok":true}')
+    assert headers["x-a"] == "1" and headers["content-type"] == "application/json"
+    assert seen == {"method": "POST", "path": "/p", "query": {"a": ["1"]}, "host": b"example.org",
+                    "body": b'{"in":1}', "client": ("10.0.0.7", 4242), "scheme": "https"}
+
+
+@interfaces
+def test_objects_go_back_to_the_pools_reset(interface):
+    handler = Recorder(lambda: Response(200, None, Content(b"text/plain", b"x")))
+    exchange(interface, handler, method="POST", body=b"data")
+    [request], [response] = handler.requests, handler.responses
+    assert messages._TLS.requests[-1] is request
+    assert messages._TLS.responses[-1] is response
+    assert request.method == "" and request.content is None and request.scope is None
+    assert response.content is None and response.status == 200
+
+
+@interfaces
+@pytest.mark.parametrize(
+    ("error", "status", "message", "level"),
+    [(RuntimeError("secret detail"), 500, "Internal Server Error", logging.ERROR),
+     (BadRequest("the field x is missing"), 400, "the field x is missing", logging.INFO),
+     (NotFound(), 404, "Not Found", logging.INFO)],
+)
+def test_handler_errors_become_json_responses(interface, error, status, message, level, caplog):
+    handler = Recorder(error=error)
+    with caplog.at_level(logging.DEBUG, logger="brindlewick.serve"):
+        [(got_status, headers, body)] = exchange(interface, handler)
+    assert got_status == status
+    assert headers["content-type"] == "application/json"
+    assert json.loads(body) == {"error": message}
+    records = [r for r in caplog.records if r.name == "brindlewick.serve"]
+    assert [r.levelno for r in records] == [level]
+    assert (records[0].exc_info is not None) == (status == 500)
+    assert messages._TLS.requests[-1] is handler.requests[0]
+
+
+@interfaces
+def test_a_result_that_is_not_a_response_is_a_500(interface, caplog):
+    async def handler(request):
+        return {"not": "a response"}
+
+    with caplog.at_level(logging.ERROR, logger="brindlewick.serve"):
+        [(status, _, _)] = exchange(interface, handler)
+    assert status == 500
+    assert "expected Response" in caplog.text
+
+
+@interfaces
+def test_a_client_gone_mid_body_ends_only_its_exchange(interface, caplog):
+    handler = Recorder(lambda: Response(200), read=True)
+    with caplog.at_level(logging.INFO, logger="brindlewick.serve"):
+        calls = exchange(interface, handler, method="POST", fail_body=MessageAborted())
+    assert calls == []
+    assert caplog.records == []
+    assert messages._TLS.requests[-1] is handler.requests[0]
+    # the next exchange is served normally
+    [(status, _, body)] = exchange(interface, Recorder(lambda: Response(200, None, Content(b"a/b", b"ok"))))
+    assert (status, body) == (200, b"ok")
+
+
+def failing_stream_response():
+    async def pieces():
+        yield b"first"
+        raise RuntimeError("producer failed")
+
+    return Response(200, None, StreamedContent(b"text/plain", pieces))
+
+
+def test_rsgi_started_stream_is_not_restarted(caplog):
+    handler = Recorder(failing_stream_response)
+    with caplog.at_level(logging.ERROR, logger="brindlewick.serve"):
+        calls, protocol = run_rsgi(handler)
+    assert [c[0] for c in calls] == [200]  # one response_stream call, nothing after it
+    assert protocol.chunks == [b"first"]
+    assert "sending the response failed" in caplog.text
+    assert messages._TLS.responses[-1] is handler.responses[0]
+
+
+def test_asgi_started_stream_is_not_restarted(caplog):
+    handler = Recorder(failing_stream_response)
+    with caplog.at_level(logging.ERROR, logger="brindlewick.serve"):
+        sent = run_asgi(handler)
+    assert [m["type"] for m in sent] == ["http.response.start", "http.response.body"]
+    assert sent[1]["body"] == b"first" and sent[1]["more_body"] is True
+    assert "producer failed" in caplog.text
+    assert messages._TLS.responses[-1] is handler.responses[0]
+
+
+@interfaces
+def test_a_peer_gone_while_sending_is_not_an_error(interface, caplog):
+    handler = Recorder(lambda: Response(200, None, StreamedContent(b"a/b", _three_pieces)))
+    with caplog.at_level(logging.INFO, logger="brindlewick.serve"):
+        if interface == "rsgi":
+            run_rsgi(handler, fail_stream_after=1)
+        else:
+            run_asgi(handler, fail_send_after=2)
+    assert caplog.records == []
+    assert messages._TLS.requests[-1] is handler.requests[0]
+
+
+async def _three_pieces():
+    for piece in (b"a", b"b", b"c"):
+        yield piece
+
+
+async def unused_handler(request):
+    raise AssertionError("no request expected")
+
+
+def test_asgi_lifespan_completes_startup_and_shutdown():
+    sent = run_asgi(unused_handler, messages_in=[{"type": "lifespan"}, {"type": "lifespan.startup"},
+                                       {"type": "lifespan.shutdown"}])
+    assert sent == [{"type": "lifespan.startup.complete"}, {"type": "lifespan.shutdown.complete"}]
+
+
+def test_websockets_are_refused():
+    sent = run_asgi(unused_handler, messages_in=[{"type": "websocket", "path": "/ws"}, {"type": "websocket.connect"}])
+    assert sent == [{"type": "websocket.close", "code": 1008}]
+    protocol = Protocol()
+    asyncio.run(rsgi_app(unused_handler).__rsgi__(Scope(proto="ws"), protocol))
+    assert protocol.calls == []
+
+
+@pytest.mark.parametrize("make", [rsgi_app, asgi_app])
+def test_handler_must_be_callable(make):
+    with pytest.raises(TypeError, match="handler must be callable"):
+        make(42)
