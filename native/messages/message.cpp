@@ -137,6 +137,32 @@ int instance_dict(PyObject* op, Ref& out) {
     return 0;
 }
 
+int update_instance_dict(PyObject* op, PyObject* items) {
+    PyObject* dict = nullptr;
+    if (PyObject_GetOptionalAttr(op, state.str_dict, &dict) < 0) return -1;
+    if (!dict) return 0;
+    Ref held = Ref::steal(dict);
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(dict, state.str_update, items));
+    return r ? 0 : -1;
+}
+
+PyObject* unpickle_into(PyTypeObject* base, const long (&accepted)[3], const char* field_names,
+                        int (*set_state)(PyObject*, PyObject*), PyObject* const (&a)[3]) {
+    long checksum = PyLong_AsLong(a[1]);
+    if (checksum == -1 && PyErr_Occurred()) return nullptr;
+    if (checksum != accepted[0] && checksum != accepted[1] && checksum != accepted[2]) {
+        PyErr_Format(state.PickleError, "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
+                     static_cast<unsigned int>(checksum), static_cast<unsigned int>(accepted[0]),
+                     static_cast<unsigned int>(accepted[1]), static_cast<unsigned int>(accepted[2]), field_names);
+        return nullptr;
+    }
+    // base.__new__(type): checks that type is a subtype of base.
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(base), state.str_new, a[0]));
+    if (!result) return nullptr;
+    if (a[2] != Py_None && set_state(result.get(), a[2]) < 0) return nullptr;
+    return result.release();
+}
+
 PyObject* message_alloc(PyTypeObject* type, MessageVTable* vtab) {
     auto* self = reinterpret_cast<MessageObject*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -298,15 +324,7 @@ int set_state(PyObject* op, PyObject* pickled) {
     assign_field(self->content, content);
     assign_field(self->context, PyTuple_GET_ITEM(pickled, 4));
     assign_field(self->scope_protocol, PyTuple_GET_ITEM(pickled, 5));
-    if (n > 6) {
-        PyObject* dict = nullptr;
-        if (PyObject_GetOptionalAttr(op, state.str_dict, &dict) < 0) return -1;
-        if (dict) {
-            Ref held = Ref::steal(dict);
-            Ref r = Ref::steal(PyObject_CallMethodOneArg(dict, state.str_update, PyTuple_GET_ITEM(pickled, 6)));
-            if (!r) return -1;
-        }
-    }
+    if (n > 6) return update_instance_dict(op, PyTuple_GET_ITEM(pickled, 6));
     return 0;
 }
 
@@ -320,22 +338,8 @@ PyObject* py_unpickle_message(PyObject*, PyObject* const* args, Py_ssize_t nargs
     static args::Signature sig{"_unpickle_Message", names, 3, 3};
     PyObject* a[3];
     if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
-    long checksum = PyLong_AsLong(a[1]);
-    if (checksum == -1 && PyErr_Occurred()) return nullptr;
-    if (checksum != kChecksumsAccepted[0] && checksum != kChecksumsAccepted[1] && checksum != kChecksumsAccepted[2]) {
-        PyErr_Format(state.PickleError, "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
-                     static_cast<unsigned int>(checksum), static_cast<unsigned int>(kChecksumsAccepted[0]),
-                     static_cast<unsigned int>(kChecksumsAccepted[1]),
-                     static_cast<unsigned int>(kChecksumsAccepted[2]),
-                     "_form_data, _headers, _raw_headers, content, context, scope_protocol");
-        return nullptr;
-    }
-    // Message.__new__(type): checks that type is a Message type.
-    Ref result = Ref::steal(
-        PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(state.MessageType), state.str_new, a[0]));
-    if (!result) return nullptr;
-    if (a[2] != Py_None && set_state(result.get(), a[2]) < 0) return nullptr;
-    return result.release();
+    return unpickle_into(state.MessageType, kChecksumsAccepted,
+                         "_form_data, _headers, _raw_headers, content, context, scope_protocol", set_state, a);
 }
 
 // ---- Python-visible methods of this unit ---------------------------------------

@@ -66,6 +66,15 @@ using MessageFieldsOf =
 // error.  Shared by the pickling of Message and Response.
 int instance_dict(PyObject* op, Ref& out);
 
+// Pickling shared by Message and Response: `instance.__dict__.update(items)`
+// when the instance has a dictionary; and the `_unpickle_*` function body:
+// checks the checksum against `accepted` (the mismatch message lists
+// `field_names`), creates `base.__new__(a[0])` and applies `set_state` to
+// the state a[2] unless it is None.  a = (type, checksum, state).
+int update_instance_dict(PyObject* op, PyObject* items);
+PyObject* unpickle_into(PyTypeObject* base, const long (&accepted)[3], const char* field_names,
+                        int (*set_state)(PyObject*, PyObject*), PyObject* const (&a)[3]);
+
 // Fills `out` with the entries of `tables` followed by the sentinel; -1 with
 // SystemError when they do not fit.  Types assemble their method tables
 // from the tables of their source units this way.

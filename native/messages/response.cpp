@@ -265,16 +265,7 @@ int set_state(PyObject* op, PyObject* pickled) {
     assign_field(self->scope_protocol, PyTuple_GET_ITEM(pickled, 6));
     assign_field(self->state, PyTuple_GET_ITEM(pickled, 7));
     self->status = status;
-    if (n > kStateFields) {
-        PyObject* dict = nullptr;
-        if (PyObject_GetOptionalAttr(op, state.str_dict, &dict) < 0) return -1;
-        if (dict) {
-            Ref held = Ref::steal(dict);
-            Ref r = Ref::steal(
-                PyObject_CallMethodOneArg(dict, state.str_update, PyTuple_GET_ITEM(pickled, kStateFields)));
-            if (!r) return -1;
-        }
-    }
+    if (n > kStateFields) return update_instance_dict(op, PyTuple_GET_ITEM(pickled, kStateFields));
     return 0;
 }
 
@@ -288,22 +279,9 @@ PyObject* py_unpickle_response(PyObject*, PyObject* const* args, Py_ssize_t narg
     static args::Signature sig{"_unpickle_Response", names, 3, 3};
     PyObject* a[3];
     if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
-    long checksum = PyLong_AsLong(a[1]);
-    if (checksum == -1 && PyErr_Occurred()) return nullptr;
-    if (checksum != kChecksumsAccepted[0] && checksum != kChecksumsAccepted[1] && checksum != kChecksumsAccepted[2]) {
-        PyErr_Format(state.PickleError, "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
-                     static_cast<unsigned int>(checksum), static_cast<unsigned int>(kChecksumsAccepted[0]),
-                     static_cast<unsigned int>(kChecksumsAccepted[1]),
-                     static_cast<unsigned int>(kChecksumsAccepted[2]),
-                     "_context, _form_data, _headers, _raw_headers, content, context, scope_protocol, state, status");
-        return nullptr;
-    }
-    // Response.__new__(type): checks that type is a Response type.
-    Ref result = Ref::steal(
-        PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(state.ResponseType), state.str_new, a[0]));
-    if (!result) return nullptr;
-    if (a[2] != Py_None && set_state(result.get(), a[2]) < 0) return nullptr;
-    return result.release();
+    return unpickle_into(state.ResponseType, kChecksumsAccepted,
+                         "_context, _form_data, _headers, _raw_headers, content, context, scope_protocol, state, status",
+                         set_state, a);
 }
 
 PyMethodDef own_methods[] = {

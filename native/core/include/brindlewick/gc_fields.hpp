@@ -77,20 +77,11 @@ struct WeakRefObjectFields : ObjectFields<T, Fields...> {
 // finalizer or a weak-reference callback still reaches after the collector
 // broke its cycle keeps working.  `dealloc` releases the fields as usual.
 template <class T, auto WeakList, auto... Fields>
-struct NoneClearingFields : ObjectFields<T, Fields...> {
+struct NoneClearingFields : WeakRefObjectFields<T, WeakList, Fields...> {
     static int clear(PyObject* op) {
         T* self = reinterpret_cast<T*>(op);
         (store_none(self->*Fields), ...);
         return 0;
-    }
-
-    static void dealloc(PyObject* op) {
-        PyTypeObject* type = Py_TYPE(op);
-        PyObject_GC_UnTrack(op);
-        if (reinterpret_cast<T*>(op)->*WeakList) PyObject_ClearWeakRefs(op);
-        ObjectFields<T, Fields...>::clear(op);
-        type->tp_free(op);
-        Py_DECREF(type);
     }
 
   private:
