@@ -224,30 +224,30 @@ PyObject* write_cookie_for_response(PyObject* obj) {
         return nullptr;
     }
     auto* cookie = reinterpret_cast<CookieObject*>(obj);
-    // The header is written from a snapshot of the cookie taken before the
-    // expiry's tzinfo runs: its utcoffset may reassign any field.  The text
-    // fields are owned here, so the UTF-8 pointers into them stay valid.
-    Ref name_obj = Ref::borrow(cookie->name), value_obj = Ref::borrow(cookie->value),
-        domain_obj = Ref::borrow(cookie->domain), path_obj = Ref::borrow(cookie->path),
-        expires = Ref::borrow(cookie->expires);
-    const int64_t max_age_value = cookie->max_age;
-    const int same_site = cookie->same_site;
-    const bool secure = cookie->secure, http_only = cookie->http_only;
-    if (!check_name(name_obj.get())) return nullptr;
+    // The date is formatted first: the expiry's tzinfo (utcoffset) is the one
+    // step that may run Python code, and that code may reassign any field.
+    // Everything else is read once it has run, with no Python code after,
+    // so the UTF-8 pointers into the text fields stay valid while used.
+    char date[kCookieDateLength];
+    const bool has_expires = cookie->expires != Py_None;
+    if (has_expires) {
+        Ref expires = Ref::borrow(cookie->expires);
+        if (!format_cookie_date(expires.get(), date)) return nullptr;
+    }
+    if (!check_name(cookie->name)) return nullptr;
     Py_ssize_t name_len, value_len, domain_len = 0, path_len = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(name_obj.get(), &name_len);
+    const char* name = PyUnicode_AsUTF8AndSize(cookie->name, &name_len);
     if (!name) return nullptr;
-    const char* value = PyUnicode_AsUTF8AndSize(value_obj.get(), &value_len);
+    const char* value = PyUnicode_AsUTF8AndSize(cookie->value, &value_len);
     if (!value) return nullptr;
     const char* domain = nullptr;
     const char* path = nullptr;
-    if (domain_obj.get() != Py_None && !(domain = PyUnicode_AsUTF8AndSize(domain_obj.get(), &domain_len)))
-        return nullptr;
-    if (path_obj.get() != Py_None && !(path = PyUnicode_AsUTF8AndSize(path_obj.get(), &path_len))) return nullptr;
+    if (cookie->domain != Py_None && !(domain = PyUnicode_AsUTF8AndSize(cookie->domain, &domain_len))) return nullptr;
+    if (cookie->path != Py_None && !(path = PyUnicode_AsUTF8AndSize(cookie->path, &path_len))) return nullptr;
+    const int64_t max_age_value = cookie->max_age;
+    const int same_site = cookie->same_site;
+    const bool secure = cookie->secure, http_only = cookie->http_only;
 
-    char date[kCookieDateLength];
-    const bool has_expires = expires.get() != Py_None;
-    if (has_expires && !format_cookie_date(expires.get(), date)) return nullptr;
     char max_age[24];
     int max_age_len = 0;
     if (max_age_value >= 0)

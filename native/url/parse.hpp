@@ -18,7 +18,7 @@ namespace bw::url {
 
 // The text of a parse error, written in place (nothing here allocates).
 struct Error {
-    char text[512] = {};
+    char text[512];  // written by set() before any use; not cleared up front (parsing is hot)
     [[gnu::format(printf, 2, 3)]] void set(const char* format, ...) noexcept;
 };
 
