@@ -163,6 +163,16 @@ PyObject* unpickle_into(PyTypeObject* base, const long (&accepted)[3], const cha
     return result.release();
 }
 
+PyTypeObject* create_message_subtype(PyObject* module, PyType_Spec* spec, PyTypeObject** slot, void* vtable,
+                                     const char* vtable_sig) {
+    PyObject* type = type_from_spec(module, spec, reinterpret_cast<PyObject*>(state.MessageType));
+    if (!type) return nullptr;
+    Py_XSETREF(*slot, reinterpret_cast<PyTypeObject*>(type));
+    if (message_overrides.add_native_type(*slot) < 0) return nullptr;
+    if (capi::export_vtable(*slot, vtable, vtable_sig) < 0) return nullptr;
+    return *slot;
+}
+
 PyObject* message_alloc(PyTypeObject* type, MessageVTable* vtab) {
     auto* self = reinterpret_cast<MessageObject*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;

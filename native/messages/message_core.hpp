@@ -75,6 +75,13 @@ int update_instance_dict(PyObject* op, PyObject* items);
 PyObject* unpickle_into(PyTypeObject* base, const long (&accepted)[3], const char* field_names,
                         int (*set_state)(PyObject*, PyObject*), PyObject* const (&a)[3]);
 
+// Creates the native subtype of Message described by `spec`, stores it in
+// `*slot`, registers it with Message's override table and publishes its
+// operation table under `vtable_sig`; the type (borrowed from `*slot`), or
+// null with an exception set.
+PyTypeObject* create_message_subtype(PyObject* module, PyType_Spec* spec, PyTypeObject** slot, void* vtable,
+                                     const char* vtable_sig);
+
 // Fills `out` with the entries of `tables` followed by the sentinel; -1 with
 // SystemError when they do not fit.  Types assemble their method tables
 // from the tables of their source units this way.

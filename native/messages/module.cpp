@@ -117,23 +117,14 @@ int import_siblings() {
         capi::import_function(url.get(), "build_absolute_url", state.build_absolute_url, kBuildAbsoluteURLSig) < 0)
         return -1;
 
-    struct TypeImport {
-        PyObject* module;
-        const char* name;
-        size_t basicsize;
-        PyTypeObject** slot;
-    } types[] = {
+    if (capi::import_types({
         {contents.get(), "Content", sizeof(ContentObject), &state.Content},
         {url.get(), "URL", sizeof(URLObject), &state.URL},
         {cookies.get(), "Cookie", 0, &state.Cookie},
         {contents.get(), "RSGIContent", sizeof(ContentObject), &state.RSGIContent},
         {contents.get(), "ASGIContent", sizeof(ContentObject), &state.ASGIContent},
-    };
-    for (auto& t : types) {
-        PyTypeObject* type = capi::import_type(t.module, t.name, t.basicsize);
-        if (!type) return -1;
-        Py_XSETREF(*t.slot, type);
-    }
+        }) < 0)
+        return -1;
 
     state.content_nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(state.Content, Py_nb_bool));
 

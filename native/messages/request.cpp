@@ -690,14 +690,10 @@ int init_request_type(PyObject* module) {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    PyObject* type = type_from_spec(module, &spec, reinterpret_cast<PyObject*>(state.MessageType));
-    if (!type) return -1;
-    Py_XSETREF(state.RequestType, reinterpret_cast<PyTypeObject*>(type));
-    if (message_overrides.add_native_type(state.RequestType) < 0) return -1;
-    if (capi::export_vtable(state.RequestType, &request_vtable, kRequestVTableSig) < 0) return -1;
-    if (request_overrides.bind(state.RequestType) < 0) return -1;
+    PyTypeObject* type = create_message_subtype(module, &spec, &state.RequestType, &request_vtable, kRequestVTableSig);
+    if (!type || request_overrides.bind(type) < 0) return -1;
     if (PyModule_AddFunctions(module, cors_functions) < 0 || export_request_functions(module) < 0) return -1;
-    return PyModule_AddObjectRef(module, "Request", type);
+    return PyModule_AddObjectRef(module, "Request", reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace bw::messages

@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
-#include "brindlewick/capi.hpp"
 #include "brindlewick/buffer.hpp"
 #include "brindlewick/compat.hpp"
 #include "brindlewick/coro.hpp"
@@ -413,16 +412,11 @@ int init_response_type(PyObject* module) {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(state.MessageType)));
-    if (!bases) return -1;
-    PyObject* type = type_from_spec(module, &spec, bases.get());
-    if (!type) return -1;
-    Py_XSETREF(state.ResponseType, reinterpret_cast<PyTypeObject*>(type));
-    if (response_overrides.bind(state.ResponseType) < 0) return -1;
-    if (message_overrides.add_native_type(state.ResponseType) < 0) return -1;
-    if (capi::export_vtable(state.ResponseType, &response_vtable, kResponseVTableSig) < 0) return -1;
+    PyTypeObject* type =
+        create_message_subtype(module, &spec, &state.ResponseType, &response_vtable, kResponseVTableSig);
+    if (!type || response_overrides.bind(type) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
-    return PyModule_AddObjectRef(module, "Response", type);
+    return PyModule_AddObjectRef(module, "Response", reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace bw::messages

@@ -66,12 +66,7 @@ int import_siblings() {
                               siblings::kWriteCookieSig) < 0)
         return -1;
 
-    struct TypeImport {
-        PyObject* module;
-        const char* name;
-        size_t basicsize;
-        PyTypeObject** slot;
-    } types[] = {
+    if (capi::import_types({
         {messages.get(), "Response", sizeof(ResponseObject), &state.Response},
         {messages.get(), "Request", sizeof(RequestObject), &state.Request},
         {contents.get(), "Content", sizeof(ContentObject), &state.Content},
@@ -79,13 +74,12 @@ int import_siblings() {
         {contents.get(), "RSGIContent", sizeof(ContentObject), &state.RSGIContent},
         {contents.get(), "ServerSentEvent", sizeof(ServerSentEventObject), &state.ServerSentEvent},
         {cookies.get(), "Cookie", 0, &state.Cookie},
-    };
-    for (auto& t : types) {
-        PyTypeObject* type = capi::import_type(t.module, t.name, t.basicsize);
-        if (!type) return -1;
-        Py_XSETREF(*t.slot, type);
-    }
-    return 0;
+        }) < 0)
+        return -1;
+    // The writers call through a response's operation table: refuse a
+    // messages module whose table has another layout.
+    void* response_table = nullptr;
+    return capi::import_vtable(state.Response, messages::kResponseVTableSig, &response_table);
 }
 
 // ---- constants ------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <type_traits>
 
 #include "brindlewick/api.hpp"
@@ -38,6 +39,23 @@ inline int import_function(PyObject* module, const char* name, Fn*& out, const c
 // Returns a new reference to `module.name`, which must be a type whose
 // instances are at least `basicsize` bytes (0 skips the layout check).
 BW_CORE_API PyTypeObject* import_type(PyObject* module, const char* name, size_t basicsize);
+
+// Imports each listed type with import_type and stores it in its slot
+// (replacing what the slot held); -1 at the first failure.
+struct TypeImport {
+    PyObject* module;
+    const char* name;
+    size_t basicsize;
+    PyTypeObject** slot;
+};
+inline int import_types(std::initializer_list<TypeImport> types) {
+    for (const TypeImport& t : types) {
+        PyTypeObject* type = import_type(t.module, t.name, t.basicsize);
+        if (!type) return -1;
+        Py_XSETREF(*t.slot, type);
+    }
+    return 0;
+}
 
 // One-time initialisation guard of a multi-phase module.  Each module keeps
 // one in static storage: the module may be created in one interpreter only
