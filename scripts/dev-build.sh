@@ -8,6 +8,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$root/build/dev}"
 shift || true
 python="${PYTHON_BIN:-$root/.venv/bin/python}"
+# CMake resolves a relative interpreter path against its own directory.
+[[ "$python" == /* ]] || python="$PWD/$python"
 if [[ ! -f "$build/build.ninja" ]]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" \
         -DPython_EXECUTABLE="$python" >/dev/null

@@ -295,3 +295,102 @@ def test_websockets_are_refused():
 def test_handler_must_be_callable(make):
     with pytest.raises(TypeError, match="handler must be callable"):
         make(42)
+
+
+# ---- the native RSGI exchange ------------------------------------------------------
+
+
+def rsgi_exchange_run(app, method="GET"):
+    protocol = Protocol()
+    headers = [("host", "example.org")]
+    asyncio.run(app.__rsgi__(Scope(method, "/p", "", headers), protocol))
+    return protocol
+
+
+@pytest.mark.parametrize("error", [asyncio.CancelledError(), KeyboardInterrupt()])
+def test_rsgi_base_exceptions_propagate_after_the_release(error):
+    handler = Recorder(error=error)
+    app = rsgi_app(handler)
+    with pytest.raises(type(error)):
+        asyncio.run(app.__rsgi__(Scope(), Protocol()))
+    [request] = handler.requests
+    assert messages._TLS.requests[-1] is request and request.scope is None
+
+
+def test_rsgi_cancelled_while_the_handler_waits_releases_the_request():
+    started = asyncio.Event()
+    handler = Recorder()
+
+    async def slow(request):
+        handler.requests.append(request)
+        started.set()
+        await asyncio.sleep(3600)
+
+    async def main():
+        task = asyncio.ensure_future(rsgi_app(slow).__rsgi__(Scope(), Protocol()))
+        await started.wait()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    asyncio.run(main())
+    assert messages._TLS.requests[-1] is handler.requests[0]
+
+
+def test_rsgi_exchange_hooks_and_subclassing(caplog):
+    from brindlewick.scribe import RSGIExchange
+
+    seen = []
+
+    def on_failure(exc, method, path):
+        seen.append(("failure", type(exc), method, path))
+        return Response(503, None, Content(b"text/plain", b"later"))
+
+    def on_send_failure(exc, method, path):
+        seen.append(("send", type(exc), method, path))
+
+    class App(RSGIExchange):
+        pass
+
+    app = App(Recorder(error=ValueError("x")), on_failure, on_send_failure)
+    protocol = rsgi_exchange_run(app, "PUT")
+    assert [c[:2] for c in protocol.calls] == [("bytes", 503)]
+    assert seen == [("failure", ValueError, "PUT", "/p")]
+    assert isinstance(app.handler, Recorder)
+    with pytest.raises(AttributeError):
+        app.handler = None
+
+
+@pytest.mark.parametrize(
+    ("replacement", "error"),
+    [(None, None), ("not a response", TypeError), (RuntimeError, RuntimeError)],
+)
+def test_rsgi_failure_hook_results(replacement, error):
+    from brindlewick.scribe import RSGIExchange
+
+    def on_failure(exc, method, path):
+        if replacement is RuntimeError:
+            raise RuntimeError("hook failed")
+        return replacement
+
+    handler = Recorder(error=ValueError("x"))
+    app = RSGIExchange(handler, on_failure, lambda *a: None)
+    if error is None:
+        protocol = rsgi_exchange_run(app)
+        assert protocol.calls == []
+    else:
+        with pytest.raises(error) as raised:
+            rsgi_exchange_run(app)
+        if error is RuntimeError:  # raised while handling the handler's error
+            assert isinstance(raised.value.__context__, ValueError)
+    assert messages._TLS.requests[-1] is handler.requests[0]
+
+
+def test_rsgi_exchange_refuses_bad_construction():
+    from brindlewick.scribe import RSGIExchange
+
+    with pytest.raises(TypeError):
+        RSGIExchange(lambda r: r, 1, lambda *a: None)
+    bare = RSGIExchange.__new__(RSGIExchange)
+    with pytest.raises(RuntimeError, match="__init__"):
+        bare.__rsgi__(Scope(), Protocol())

@@ -60,6 +60,8 @@ int import_siblings() {
                               messages::kAcquireRequestSig) < 0 ||
         capi::import_function(messages.get(), "release_request", state.release_request,
                               messages::kReleaseRequestSig) < 0 ||
+        capi::import_function(messages.get(), "release_response", state.release_response,
+                              messages::kReleaseResponseSig) < 0 ||
         capi::import_function(contents.get(), "parse_www_form_urlencoded", state.parse_www_form_urlencoded,
                               siblings::kParseWWWFormSig) < 0 ||
         capi::import_function(cookies.get(), "write_cookie_for_response", state.write_cookie_for_response,
@@ -234,6 +236,7 @@ int make_constants(PyObject* module) {
         {&state.str_query_string, "query_string"},
         {&state.str_headers, "headers"},
         {&state.str_method, "method"},
+        {&state.str_proto, "proto"},
         {&state.str_file_path, "file_path"},
         {&state.str_file_range, "file_range"},
         {&state.str_response_empty, "response_empty"},
@@ -293,7 +296,7 @@ int exec(PyObject* module) {
     for (PyMethodDef* table : {head_functions, asgi_functions, rsgi_adapter_functions, rsgi_writer_functions,
                                sse_functions})
         if (PyModule_AddFunctions(module, table) < 0) return -1;
-    if (init_asgi_writer(module) < 0) return -1;
+    if (init_asgi_writer(module) < 0 || init_rsgi_exchange(module) < 0) return -1;
     return export_entry_points(module);
 }
 

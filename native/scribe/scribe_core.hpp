@@ -30,6 +30,7 @@ struct State {
     PyTypeObject* Cookie;
     messages::AcquireRequestFn acquire_request;
     messages::ReleaseRequestFn release_request;
+    messages::ReleaseResponseFn release_response;
     siblings::WriteCookieFn write_cookie_for_response;
     siblings::ParseWWWFormFn parse_www_form_urlencoded;  // bound by the loading contract; unused here
 
@@ -72,6 +73,7 @@ struct State {
     PyObject* str_query_string;
     PyObject* str_headers;
     PyObject* str_method;
+    PyObject* str_proto;
     PyObject* str_file_path;
     PyObject* str_file_range;
     PyObject* str_response_empty;
@@ -113,6 +115,8 @@ PyObject* extract_rsgi_headers(PyObject* raw_headers);
 RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol);
 extern PyMethodDef rsgi_adapter_functions[];
 
+// rsgi_exchange.cpp
+int init_rsgi_exchange(PyObject* module);
 // rsgi_writer.cpp
 PyObject* send_rsgi_response_sync(ResponseObject* response, PyObject* protocol);
 extern PyMethodDef rsgi_writer_functions[];

@@ -26,7 +26,7 @@ import logging
 from brindlewick.contents import ASGIContent, JSONContent
 from brindlewick.exceptions import HTTPException, MessageAborted
 from brindlewick.messages import Response, acquire_request, acquire_response, release_request, release_response
-from brindlewick.scribe import instantiate_rsgi_request, send_asgi_response, send_rsgi_response_sync
+from brindlewick.scribe import RSGIExchange, send_asgi_response
 
 __all__ = ["rsgi_app", "asgi_app", "client_address", "request_scheme", "logger"]
 
@@ -78,41 +78,17 @@ def _log_send_failure(exc: Exception, method, path) -> None:
         logger.error("%s %s: sending the response failed", method, path, exc_info=exc)
 
 
-class RSGIApp:
-    """An RSGI application over ``handler``; made by ``rsgi_app``."""
+class RSGIApp(RSGIExchange):
+    """An RSGI application over ``handler``; made by ``rsgi_app``.
 
-    __slots__ = ("handler",)
+    The exchange itself (request, handler, response, release) runs natively
+    in ``RSGIExchange``; this layer supplies what to answer when the handler
+    fails and how a failed write is reported."""
+
+    __slots__ = ()
 
     def __init__(self, handler):
-        self.handler = handler
-
-    async def __rsgi__(self, scope, protocol):
-        if scope.proto != "http":
-            # A websocket that is never accepted is refused by the server (403).
-            return
-        request = instantiate_rsgi_request(scope, protocol)
-        response = None
-        try:
-            try:
-                response = await self.handler(request)
-                if not isinstance(response, Response):
-                    raise _not_a_response(response)
-            except Exception as exc:
-                response = _failure_response(exc, scope.method, scope.path)
-                if response is None:
-                    return
-            try:
-                pending = send_rsgi_response_sync(response, protocol)
-                if pending is not None:
-                    await pending
-            except Exception as exc:
-                _log_send_failure(exc, scope.method, scope.path)
-        finally:
-            try:
-                release_request(request)
-            finally:
-                if response is not None:
-                    release_response(response)
+        super().__init__(handler, _failure_response, _log_send_failure)
 
 
 class ASGIApp:

@@ -64,7 +64,10 @@ class Router:
     def match(self, method: str, path: str):
         """(handler, captured values) for the route, or None. HEAD falls back
         to the GET routes."""
-        found = self._match(method, path)
+        handler = self._exact.get((method, path))
+        if handler is not None:  # the common case: one dictionary lookup
+            return handler, None
+        found = self._match_pattern(method, path)
         if found is None and method == "HEAD":
             found = self._match("GET", path)
         return found
@@ -73,6 +76,9 @@ class Router:
         handler = self._exact.get((method, path))
         if handler is not None:
             return handler, None
+        return self._match_pattern(method, path)
+
+    def _match_pattern(self, method: str, path: str):
         segments = path.split("/")[1:]
         for route_method, parts, rest, handler in self._patterns:
             if route_method != method:
