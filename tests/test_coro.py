@@ -1092,33 +1092,72 @@ def c_depth_limit():
     return count
 
 
-@pytest.mark.parametrize("margin", [10, 40])
-def test_deep_chain_resumed_from_deep_stack_closes_every_level(impl, margin):
+# 3.13 bounds native chains at 2000 levels on any stack
+DEEP = 4000 if sys.version_info >= (3, 14) else 1500
+
+
+def deep_chain(impl, log):
+    """DEEP levels of `try: return await ... finally: log`, over a Source."""
+    coro = Source(log)
+    for _ in range(DEEP):
+        coro = impl.call_on_exit(coro, lambda: log.append("finally"))
+    return coro
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
+    return seen
+
+
+@pytest.mark.parametrize("margin", [5, 10, 40, 400])
+@pytest.mark.parametrize("step", ["send", "throw"])
+def test_deep_chain_resumed_from_deep_stack_runs_every_finally(impl, margin, step, unraisable):
+    if impl is Py and step == "throw":
+        pytest.skip("the interpreter's own throw() recurses without a stack check and crashes here")
     old = sys.getrecursionlimit()
     sys.setrecursionlimit(200_000)
     try:
         log = []
-        coro = Source(log)
-        levels = []
-        # 3.13 bounds native chains at 2000 levels on any stack
-        for _ in range(4000 if sys.version_info >= (3, 14) else 1500):
-            coro = impl.call_on_exit(coro, lambda: None)
-            levels.append(weakref.ref(coro))
+        coro = deep_chain(impl, log)
         assert coro.send(None) == "tick"
         outcome = []
 
         def resume():
             try:
-                outcome.append(coro.send(None))
+                if step == "send":
+                    outcome.append(coro.send(None))
+                else:
+                    outcome.append(coro.throw(KeyError("in")))
             except RecursionError:
                 outcome.append("RecursionError")
+            except KeyError:
+                outcome.append("KeyError")
 
         at_c_depth(c_depth_limit() - margin, resume)
+        # Python's chains never run out of stack; a native one that does
+        # raises RecursionError and is left as it was: nothing ran below.
+        assert outcome in ([("tock", "KeyError")[step == "throw"]], ["RecursionError"])
+        if outcome == ["RecursionError"]:
+            assert log == [] and coro.cr_suspended
+            resume()  # from a shallow stack now
+            assert outcome[1] == ("tock", "KeyError")[step == "throw"]
         del coro
         gc.collect()
     finally:
         sys.setrecursionlimit(old)
-    assert outcome in (["tock"], ["RecursionError"])
-    assert [w() for w in levels if w() is not None] == [] or outcome == ["tock"]
-    if outcome == ["RecursionError"]:
-        assert log == ["source"]
+    assert log.count("finally") == DEEP and log.count("source") == 1 and unraisable == []
+
+
+def test_deep_chain_closed_from_deep_stack_in_python_order(impl, unraisable):
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(200_000)
+    try:
+        log = []
+        coro = deep_chain(impl, log)
+        assert coro.send(None) == "tick"
+        at_c_depth(200, coro.close)
+    finally:
+        sys.setrecursionlimit(old)
+    assert log == ["source"] + ["finally"] * DEEP and unraisable == []

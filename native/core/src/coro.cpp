@@ -51,6 +51,12 @@ using core::state;
 // Closes deferred that way (linked through FrameObject::deferred_next).
 [[gnu::tls_model("initial-exec")]] thread_local FrameObject* tls_deferred = nullptr;
 [[gnu::tls_model("initial-exec")]] thread_local bool tls_running_deferred = false;
+// The native coroutine whose drive (send or throw) was just refused for want
+// of stack before anything ran in it, or that handed such a refusal up
+// unchanged; null otherwise.  Cleared by every drive that starts and by
+// every resume of a body, so it names only the object that the pending
+// RecursionError came straight from.
+[[gnu::tls_model("initial-exec")]] thread_local FrameObject* tls_refused = nullptr;
 
 enum Step { kNext, kYield, kReturn, kError };
 
@@ -122,9 +128,9 @@ struct DriveScope {
 constexpr int kMaxDriveDepth = 2000;
 #endif
 
-// Enters one level of driving: false with RecursionError when the stack is
-// used up.  A true result is paired with Py_LeaveRecursiveCall().
-bool enter_drive() {
+// One level of C recursion for a drive: false with RecursionError when the
+// stack is used up.
+bool enter_drive_level() {
 #if PY_VERSION_HEX < 0x030E0000
     if (BW_UNLIKELY(tls_drive_depth > kMaxDriveDepth)) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while driving a native coroutine");
@@ -136,6 +142,31 @@ bool enter_drive() {
         tls_recursion_hit = true;
         return false;
     }
+    return true;
+}
+
+// Enters one level of driving of `f`: false with RecursionError when the
+// stack is used up, and nothing has run.  A true result is paired with
+// Py_LeaveRecursiveCall().
+bool enter_drive(FrameObject* f) {
+    tls_refused = nullptr;
+    if (BW_LIKELY(enter_drive_level())) return true;
+    tls_refused = f;
+    return false;
+}
+
+// After the awaited iterator `inner` of `f` failed: whether that was a drive
+// of a native coroutine refused for want of stack (nothing ran anywhere
+// below).  Then `f` stays suspended at the same await and hands the refusal
+// up without resuming its body: a chain too deep for the stack it is driven
+// from raises RecursionError and is left as it was, so that a later send
+// from a shallower stack continues it and close() (which never recurses)
+// runs every level's cleanup.  Resuming the bodies instead would run their
+// cleanup at the deepest point of the stack, where it fails for want of
+// stack too.
+bool pass_refusal_up(FrameObject* f, PyObject* inner) {
+    if (BW_LIKELY(!tls_refused || reinterpret_cast<PyObject*>(tls_refused) != inner)) return false;
+    tls_refused = f;
     return true;
 }
 
@@ -228,6 +259,7 @@ Step resume(FrameObject* f, PyObject* value, PyObject** out) {
     Handle h = Handle::from_address(f->frame);
     h.resume();
     tls_target = saved;
+    tls_refused = nullptr;  // whatever the body drove, the outcome is the body's
     pop_exc_item(ts, &f->exc_state);
     if (PyObject* left = std::exchange(f->value, nullptr)) Py_DECREF(left);
     Step s;
@@ -279,6 +311,7 @@ Step send_core_unguarded(FrameObject* f, PyObject* arg, PyObject** out) {
                     *out = r;
                     return kNext;
                 }
+                if (BW_UNLIKELY(s == PYGEN_ERROR && pass_refusal_up(f, f->inner))) return kError;
                 Py_CLEAR(f->inner);
                 return resume(f, s == PYGEN_RETURN ? r : nullptr, out);
             }
@@ -305,7 +338,7 @@ Step send_core_unguarded(FrameObject* f, PyObject* arg, PyObject** out) {
 
 Step send_core(FrameObject* f, PyObject* arg, PyObject** out) {
     DriveScope scope;
-    if (BW_UNLIKELY(!enter_drive())) return kError;
+    if (BW_UNLIKELY(!enter_drive(f))) return kError;
     Step s = send_core_unguarded(f, arg, out);
     Py_LeaveRecursiveCall();
     return s;
@@ -322,6 +355,8 @@ int close_iter(PyObject* it) {
     Py_DECREF(r);
     return 0;
 }
+
+Step throw_core(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject** out);
 
 // Raises `exc` (borrowed instance) at the body's suspension point, handing it
 // to the awaited iterator first.
@@ -353,6 +388,20 @@ Step throw_unguarded(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObj
             f->status = Status::Suspended;
             Py_CLEAR(f->inner);
             if (err < 0) return resume(f, nullptr, out);  // the close error replaces GeneratorExit
+        } else if (Py_IS_TYPE(f->inner, state.coro_type)) {
+            // A native coroutine is thrown into directly, as the interpreter
+            // throws into its own: no method call in between, so that a
+            // drive refused for want of stack is the awaited frame's own.
+            PyObject* r = nullptr;
+            Step s = throw_core(as_frame(f->inner), exc, close_on_genexit, &r);
+            f->status = Status::Suspended;
+            if (s == kNext || s == kYield) {
+                *out = r;
+                return kNext;
+            }
+            if (s == kError && BW_UNLIKELY(pass_refusal_up(f, f->inner))) return kError;
+            Py_CLEAR(f->inner);
+            return resume(f, s == kReturn ? r : nullptr, out);
         } else {
             PyObject* meth = nullptr;
             if (PyObject_GetOptionalAttrString(f->inner, "throw", &meth) < 0) {
@@ -382,7 +431,7 @@ Step throw_unguarded(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObj
 
 Step throw_core(FrameObject* f, PyObject* exc, bool close_on_genexit, PyObject** out) {
     DriveScope scope;
-    if (BW_UNLIKELY(!enter_drive())) return kError;
+    if (BW_UNLIKELY(!enter_drive(f))) return kError;
     Step s = throw_unguarded(f, exc, close_on_genexit, out);
     Py_LeaveRecursiveCall();
     return s;
