@@ -205,6 +205,30 @@ void replace_error(PyObject* type, const char* message) {
     PyErr_SetRaisedException(replacement);
 }
 
+PyObject* new_pyframe(const FrameObject* f);
+
+// An error leaving a body passes through the frame standing for it, as it
+// passes through a Python coroutine's frame: tracebacks name the native
+// body (`File "<native>", line 1, in read`).  A failure to make the entry
+// leaves the error as it was.
+void add_traceback_entry(FrameObject* f) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* frame = new_pyframe(f);
+    if (!frame) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame)) < 0) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    } else {
+        Py_DECREF(exc);
+    }
+    Py_DECREF(frame);
+}
+
 // After the body ended: its outcome as a step.
 Step finish(FrameObject* f, PyObject** out) {
     Ref result = Ref::steal(std::exchange(f->result, nullptr));
@@ -225,6 +249,7 @@ Step finish(FrameObject* f, PyObject** out) {
         } else if (f->kind == Kind::AsyncGen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
             replace_error(PyExc_RuntimeError, "async generator raised StopAsyncIteration");
         }
+        add_traceback_entry(f);
         return kError;
     }
     if (f->kind == Kind::AsyncGen) {
@@ -234,6 +259,7 @@ Step finish(FrameObject* f, PyObject** out) {
     if (!result) {
         PyErr_Format(PyExc_SystemError, "native coroutine '%s' returned NULL without setting an exception",
                      qualname_of(f));
+        add_traceback_entry(f);
         return kError;
     }
     *out = result.release();
@@ -731,6 +757,14 @@ PyObject* code_for(const char* qualname) {
 
 PyObject* get_code(PyObject* op, void*) { return code_for(qualname_of(as_frame(op))); }
 
+// A frame object of the body's code (new reference), null with an error.
+PyObject* new_pyframe(const FrameObject* f) {
+    Ref code = Ref::steal(code_for(qualname_of(f)));
+    if (!code) return nullptr;
+    return reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), state.frame_globals, nullptr));
+}
+
 // cr_frame / ag_frame: None once the body has finished (what inspect reads
 // as "closed"); before that a frame object that stands for the native body
 // in stack listings and asyncio's call graphs (its code is cr_code).
@@ -738,10 +772,7 @@ PyObject* get_frame(PyObject* op, void*) {
     FrameObject* f = as_frame(op);
     if (f->status == Status::Done || !f->frame) Py_RETURN_NONE;
     if (!f->pyframe) {
-        Ref code = Ref::steal(code_for(qualname_of(f)));
-        if (!code) return nullptr;
-        PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), state.frame_globals, nullptr));
+        PyObject* frame = new_pyframe(f);
         if (!frame) return nullptr;
         if (f->pyframe || f->status == Status::Done) {  // set meanwhile by a collection's finalizer
             Py_DECREF(frame);
@@ -1444,7 +1475,13 @@ int TaskCancellation::record() noexcept {
     Root task = Root::steal(PyObject_CallNoArgs(state.current_task));
     if (!task) return -1;
     if (task.get() == Py_None) return 0;
-    Ref n = Ref::steal(PyObject_CallMethodNoArgs(task.get(), state.str_cancelling));
+    // A task-like object of another event loop may lack cancelling(): there
+    // is nothing to compare then, and the body behaves as if outside a task.
+    PyObject* method = nullptr;
+    if (PyObject_GetOptionalAttr(task.get(), state.str_cancelling, &method) < 0) return -1;
+    if (!method) return 0;
+    Ref n = Ref::steal(PyObject_CallNoArgs(method));
+    Py_DECREF(method);
     if (!n) return -1;
     Py_ssize_t count = PyLong_AsSsize_t(n.get());
     if (count == -1 && PyErr_Occurred()) return -1;
