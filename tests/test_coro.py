@@ -7,6 +7,7 @@ behaviour."""
 import asyncio
 import collections.abc
 import gc
+import re
 import sys
 import traceback
 import types
@@ -891,7 +892,11 @@ def test_message_read_shows_in_call_graph():
 
         message = messages.Message([])
         message.content = contents.ASGIContent(receive)
-        task = asyncio.ensure_future(message.read())
+
+        async def handler():
+            return await message.read()
+
+        task = asyncio.ensure_future(handler())
         await asyncio.sleep(0)
         out = io.StringIO()
         asyncio.print_call_graph(task, file=out)
@@ -899,7 +904,63 @@ def test_message_read_shows_in_call_graph():
         assert await task == b"x"
         return out.getvalue()
 
-    assert "in Message.read()" in asyncio.run(main())
+    lines = asyncio.run(main()).splitlines()
+    named = [line.rsplit(" in ", 1)[1] for line in lines if " in " in line]
+    assert named[-3:] == ["ASGIContent.read()", "Message.read()", "async test_message_read_shows_in_call_graph.<locals>.main.<locals>.handler()"]
+
+
+def last_name(code):
+    return code.co_qualname.rpartition(".")[2]
+
+
+def test_call_graph_and_stack_twins(impl):
+    """A task awaiting through a native or a Python echo_after shows the
+    same call graph and stack, up to the file and line of the frames."""
+
+    async def handler(fut):
+        return await impl.echo_after(fut)
+
+    async def main():
+        fut = asyncio.get_running_loop().create_future()
+        task = asyncio.ensure_future(handler(fut))
+        await asyncio.sleep(0)
+        graph = asyncio.capture_call_graph(task)
+        text = asyncio.format_call_graph(task)
+        stack = task.get_stack()
+        fut.set_result(None)
+        await task
+        return [last_name(e.frame.f_code) for e in graph.call_stack], text, [f.f_code.co_name for f in stack]
+
+    if not hasattr(asyncio, "capture_call_graph"):
+        pytest.skip("asyncio has no call graphs before 3.14")
+    names, text, stack = asyncio.run(main())
+    assert names == ["echo_after", "handler"] and stack == ["handler"]
+    assert "echo_after()" in text and "handler()" in text
+
+
+def test_traceback_passes_through_the_body(impl):
+    async def fail_here():
+        raise KeyError("x")
+
+    with pytest.raises(KeyError) as info:
+        run(impl.echo_after(fail_here()))
+    names = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
+    assert names[-2:] == ["echo_after", "fail_here"]
+
+
+def test_never_awaited_warning_in_debug_mode_names_the_creation_point(impl):
+    async def creator():
+        coro = impl.echo_after(None)
+        del coro
+        gc.collect()
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with asyncio.Runner(debug=True) as runner:
+            runner.run(creator())
+    texts = [str(w.message) for w in caught if "was never awaited" in str(w.message)]
+    assert len(texts) == 1 and "echo_after' was never awaited" in texts[0]
+    assert "Coroutine created at" in texts[0] and "in creator" in texts[0]
 
 
 @pytest.mark.parametrize("make", [lambda impl: impl.echo_after(Probe()), lambda impl: impl.noop(1)])
@@ -993,17 +1054,80 @@ def test_cancelling_the_caller_of_call_soon_propagates(call_soon):
     assert asyncio.run(main()) is True
 
 
+def test_caller_cancelled_in_the_same_turn_as_call_soon_schedules_its_own(call_soon):
+    async def main():
+        async def caller():
+            asyncio.get_running_loop().call_soon(asyncio.current_task().cancel)
+            return await call_soon(sleep_forever())
+
+        task = asyncio.ensure_future(caller())
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return task.cancelled()
+
+    assert asyncio.run(main()) is True
+
+
+def test_task_group_cancels_a_member_looping_on_call_soon(call_soon):
+    async def main():
+        async def boom():
+            await asyncio.sleep(0.01)
+            raise ValueError("sibling")
+
+        async def looping():
+            while True:
+                await call_soon(sleep_forever())
+
+        with pytest.raises(ExceptionGroup) as info:
+            async with asyncio.TaskGroup() as group:
+                group.create_task(boom())
+                member = group.create_task(looping())
+        return member.cancelled(), info.value.exceptions
+
+    cancelled, errors = asyncio.run(main())
+    assert cancelled is True and [type(e) for e in errors] == [ValueError]
+
+
+def test_call_soon_in_a_task_without_cancelling():
+    messages = pytest.importorskip("brindlewick.messages")
+
+    class Plain(asyncio.Task):
+        def __getattribute__(self, name):
+            if name == "cancelling":
+                raise AttributeError(name)
+            return super().__getattribute__(name)
+
+    async def main():
+        asyncio.get_running_loop().set_task_factory(lambda loop, coro, **kw: Plain(coro, loop=loop, **kw))
+        return await asyncio.create_task(messages._call_soon(sleep_forever()))
+
+    assert asyncio.run(main()) is None
+
+
 # ---- await-once -----------------------------------------------------------------
 
 
-def test_awaiting_a_coroutine_that_a_task_awaits_is_refused(impl):
+@pytest.mark.parametrize("holder", ["native", "python"])
+@pytest.mark.parametrize("shared", ["python", "native", "python async generator", "native async generator"])
+def test_awaiting_a_coroutine_that_a_task_awaits_is_refused(impl, holder, shared):
+    """A second awaiter is refused at once; the first one keeps its result."""
+
+    async def agen(aw):
+        yield await aw
+
     async def main():
         fut = asyncio.get_running_loop().create_future()
-        shared = Py.echo_after(fut)
-        first = asyncio.ensure_future(shared)
+        if shared.endswith("generator"):
+            gen = agen(fut) if shared.startswith("python") else nc.relay([fut])
+            first_aw, second_aw = gen.__anext__(), gen.__anext__()
+            message = re.escape("anext(): asynchronous generator is already running")
+        else:
+            first_aw = second_aw = (Py if shared == "python" else nc).echo_after(fut)
+            message = "coroutine is being awaited already"
+        first = asyncio.ensure_future((Py if holder == "python" else nc).echo_after(first_aw))
         await asyncio.sleep(0)
-        with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
-            await impl.echo_after(shared)
+        with pytest.raises(RuntimeError, match=message):
+            await impl.echo_after(second_aw)
         fut.set_result("mine")
         return await first
 
@@ -1051,6 +1175,79 @@ def test_awaited_object_sees_and_chains_to_handled_exception(impl, ending):
     assert isinstance(handled, KeyError)
     sends = [seen for seen in witness.seen[: witness.n + (ending == "raise")]]
     assert all(seen is handled for seen in sends[: len(sends) if ending == "raise" else 1])
+
+
+class Recorder:
+    """Awaitable iterator recording sys.exception() at each send and throw;
+    it fails on the third send."""
+
+    def __init__(self):
+        self.seen = []
+
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return self.send(None)
+
+    def send(self, value):
+        self.seen.append(("send", repr(sys.exception())))
+        if len(self.seen) == 3:
+            raise ValueError("after resume")
+        return "tick"
+
+    def throw(self, exc):
+        self.seen.append(("throw", repr(sys.exception())))
+        raise exc
+
+
+async def py_awaiting(aw):
+    seen = repr(sys.exception())
+    await aw
+    return seen
+
+
+@types.coroutine
+def gen_awaiting(aw):
+    yield from aw
+
+
+AWAITED = {
+    "iterator": lambda rec: rec,
+    "python coroutine": py_awaiting,
+    "native coroutine": nc.echo_after,
+    "generator coroutine": gen_awaiting,
+}
+
+
+def handled_scenario(impl, awaited, ending):
+    """What the awaited object sees and what comes out, for a body that
+    awaits `awaited` inside `except KeyError:`."""
+    rec = Recorder()
+    coro = impl.handled_across_await(raise_key_error(), AWAITED[awaited](rec), lambda: None)
+    steps = [coro.send(None)]
+    try:
+        if ending == "raise":
+            while True:
+                steps.append(coro.send(None))
+        coro.throw(asyncio.CancelledError())
+    except BaseException as e:
+        context = e.__context__
+        steps.append((type(e).__name__, repr(context), context is not None and context.__context__ is None))
+    return steps, rec.seen
+
+
+@pytest.mark.parametrize("ending", ["raise", "cancel"])
+@pytest.mark.parametrize("awaited", list(AWAITED))
+def test_handled_exception_seen_by_every_kind_of_awaited_object(awaited, ending):
+    native = handled_scenario(nc, awaited, ending)
+    assert native == handled_scenario(Py, awaited, ending)
+    steps, seen = native
+    assert steps[-1][:2] == (("ValueError", "CancelledError")[ending == "cancel"], "KeyError('handled')")
+    assert ("send", "KeyError('handled')") in seen
 
 
 # ---- deep chains ---------------------------------------------------------------------
