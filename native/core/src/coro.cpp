@@ -249,7 +249,9 @@ Step finish(FrameObject* f, PyObject** out) {
         } else if (f->kind == Kind::AsyncGen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
             replace_error(PyExc_RuntimeError, "async generator raised StopAsyncIteration");
         }
-        add_traceback_entry(f);
+        // The GeneratorExit of a close is the closer's to swallow: no frame
+        // is made for a traceback nobody sees.
+        if (!PyErr_ExceptionMatches(PyExc_GeneratorExit)) add_traceback_entry(f);
         return kError;
     }
     if (f->kind == Kind::AsyncGen) {
