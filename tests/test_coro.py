@@ -1310,7 +1310,7 @@ def unraisable(monkeypatch):
 
 @pytest.mark.parametrize("margin", [5, 10, 40, 400])
 @pytest.mark.parametrize("step", ["send", "throw"])
-def test_deep_chain_resumed_from_deep_stack_runs_every_finally(impl, margin, step, unraisable):
+def test_deep_chain_resumed_from_deep_stack_closes_every_level(impl, margin, step, unraisable):
     if impl is Py and step == "throw":
         pytest.skip("the interpreter's own throw() recurses without a stack check and crashes here")
     old = sys.getrecursionlimit()
