@@ -394,3 +394,124 @@ def test_rsgi_exchange_refuses_bad_construction():
     bare = RSGIExchange.__new__(RSGIExchange)
     with pytest.raises(RuntimeError, match="__init__"):
         bare.__rsgi__(Scope(), Protocol())
+
+
+# ---- the native ASGI exchange ------------------------------------------------------
+
+
+def asgi_exchange_run(app, scope=None, body=b""):
+    sent = []
+
+    async def receive():
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    async def send(message):
+        sent.append(message)
+
+    asyncio.run(app(scope if scope is not None else asgi_scope(), receive, send))
+    return sent
+
+
+def test_asgi_exchange_hooks_and_subclassing():
+    from brindlewick.scribe import ASGIExchange
+
+    seen = []
+
+    def on_failure(exc, method, path):
+        seen.append(("failure", type(exc), method, path))
+        return Response(503, None, Content(b"text/plain", b"later"))
+
+    async def on_other_scope(scope, receive, send):
+        seen.append(("other", scope["type"]))
+
+    class App(ASGIExchange):
+        pass
+
+    app = App(Recorder(error=ValueError("x")), on_failure, lambda *a: None, on_other_scope)
+    sent = asgi_exchange_run(app, asgi_scope("PUT"))
+    assert asgi_result(sent)[0][:1] == (503,)
+    asgi_exchange_run(app, {"type": "lifespan"})
+    assert seen == [("failure", ValueError, "PUT", "/p"), ("other", "lifespan")]
+    with pytest.raises(AttributeError):
+        app.handler = None
+
+
+@pytest.mark.parametrize(
+    ("changes", "path", "headers"),
+    [
+        ({}, b"/p", [("host", "example.org"), ("content-type", "application/json")]),
+        ({"raw_path": None, "path": "/caf\u00e9"}, "/caf\u00e9".encode(), None),
+        ({"raw_path": b""}, b"/p", None),
+        ({"headers": ([b"x-a", b"1"], (b"x-b", b"2"))}, b"/p", [("x-a", "1"), ("x-b", "2")]),
+        ({"headers": (pair for pair in [(b"x-g", b"3")])}, b"/p", [("x-g", "3")]),
+    ],
+)
+def test_asgi_exchange_reads_scopes_as_servers_give_them(changes, path, headers):
+    seen = []
+
+    async def handler(request):
+        seen.append((request._path, list(request.headers.items())))
+        return Response(204)
+
+    scope = {**asgi_scope(), **changes}
+    if changes.get("raw_path", b"/p") is None:
+        del scope["raw_path"]
+    sent = asgi_exchange_run(asgi_app(handler), scope)
+    assert sent[0]["status"] == 204
+    [(seen_path, seen_headers)] = seen
+    assert seen_path == path
+    if headers is not None:
+        assert [(k.decode() if isinstance(k, bytes) else k, v.decode() if isinstance(v, bytes) else v)
+                for k, v in seen_headers] == headers
+
+
+@pytest.mark.parametrize(
+    ("scope", "error"),
+    [
+        ({}, KeyError),
+        ({"type": "http"}, KeyError),
+        ({**asgi_scope(), "raw_path": None, "path": b"/bytes"}, TypeError),
+        ({**asgi_scope(), "method": b"GET"}, TypeError),
+        ({**asgi_scope(), "headers": 5}, TypeError),
+    ],
+)
+def test_asgi_exchange_refuses_bad_scopes(scope, error):
+    handler = Recorder(result=Response(204))
+    with pytest.raises(error):
+        asgi_exchange_run(asgi_app(handler), scope)
+    assert handler.requests == []
+
+
+@pytest.mark.parametrize("error", [asyncio.CancelledError(), KeyboardInterrupt()])
+def test_asgi_base_exceptions_propagate_after_the_release(error):
+    handler = Recorder(error=error)
+    with pytest.raises(type(error)):
+        asgi_exchange_run(asgi_app(handler))
+    [request] = handler.requests
+    assert messages._TLS.requests[-1] is request and request.scope is None
+
+
+def test_asgi_app_looks_like_a_coroutine_function_to_servers():
+    import inspect
+
+    app = asgi_app(Recorder(result=lambda: Response(204)))
+    assert inspect.iscoroutinefunction(app.__call__)
+    assert asgi_exchange_run(app.__call__)[0]["status"] == 204  # the attribute serves too
+
+
+def test_asgi_exchange_refuses_bad_construction_and_calls():
+    from brindlewick.scribe import ASGIExchange
+
+    async def other(scope, receive, send):
+        pass
+
+    with pytest.raises(TypeError):
+        ASGIExchange(lambda r: r, lambda *a: None, lambda *a: None, 1)
+    with pytest.raises(TypeError):
+        ASGIExchange(lambda r: r, lambda *a: None, lambda *a: None)
+    bare = ASGIExchange.__new__(ASGIExchange)
+    with pytest.raises(RuntimeError, match="__init__"):
+        bare(asgi_scope(), other, other)
+    app = ASGIExchange(lambda r: r, lambda *a: None, lambda *a: None, other)
+    with pytest.raises(TypeError):
+        app(asgi_scope(), other)

@@ -220,7 +220,7 @@ PyObject* py_send_asgi_response(PyObject*, PyObject* const* args, Py_ssize_t nar
     PyObject* a[2];
     if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
     if (!check_response(a[0], "response")) return nullptr;
-    return coro::make_coroutine(send_asgi_body(Root::borrow(a[0]), Root::borrow(a[1])), "send_asgi_response");
+    return send_asgi_response(messages::as_response(a[0]), a[1]);
 }
 
 // ---- write_chunks ---------------------------------------------------------------------
@@ -284,6 +284,11 @@ PyObject* py_write_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 }  // namespace
+
+PyObject* send_asgi_response(ResponseObject* response, PyObject* send) {
+    auto* op = reinterpret_cast<PyObject*>(response);
+    return coro::make_coroutine(send_asgi_body(Root::borrow(op), Root::borrow(send)), "send_asgi_response");
+}
 
 PyMethodDef asgi_functions[] = {
     {"send_asgi_response", BW_METH_FASTCALL_KW(py_send_asgi_response),

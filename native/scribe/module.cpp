@@ -73,6 +73,7 @@ int import_siblings() {
         {messages.get(), "Request", sizeof(RequestObject), &state.Request},
         {contents.get(), "Content", sizeof(ContentObject), &state.Content},
         {contents.get(), "StreamedContent", sizeof(ContentObject), &state.StreamedContent},
+        {contents.get(), "ASGIContent", sizeof(ContentObject), &state.ASGIContent},
         {contents.get(), "RSGIContent", sizeof(ContentObject), &state.RSGIContent},
         {contents.get(), "ServerSentEvent", sizeof(ServerSentEventObject), &state.ServerSentEvent},
         {cookies.get(), "Cookie", 0, &state.Cookie},
@@ -233,6 +234,7 @@ int make_constants(PyObject* module) {
         {&state.str_send_rsgi_stream, "_send_rsgi_stream"},
         {&state.str_items, "items"},
         {&state.str_path, "path"},
+        {&state.str_raw_path, "raw_path"},
         {&state.str_query_string, "query_string"},
         {&state.str_headers, "headers"},
         {&state.str_method, "method"},
@@ -296,7 +298,7 @@ int exec(PyObject* module) {
     for (PyMethodDef* table : {head_functions, asgi_functions, rsgi_adapter_functions, rsgi_writer_functions,
                                sse_functions})
         if (PyModule_AddFunctions(module, table) < 0) return -1;
-    if (init_asgi_writer(module) < 0 || init_rsgi_exchange(module) < 0) return -1;
+    if (init_asgi_writer(module) < 0 || init_exchanges(module) < 0) return -1;
     return export_entry_points(module);
 }
 

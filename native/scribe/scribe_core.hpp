@@ -25,6 +25,7 @@ struct State {
     PyTypeObject* Request;
     PyTypeObject* Content;
     PyTypeObject* StreamedContent;
+    PyTypeObject* ASGIContent;
     PyTypeObject* RSGIContent;
     PyTypeObject* ServerSentEvent;
     PyTypeObject* Cookie;
@@ -70,6 +71,7 @@ struct State {
     PyObject* str_send_rsgi_stream;
     PyObject* str_items;
     PyObject* str_path;
+    PyObject* str_raw_path;
     PyObject* str_query_string;
     PyObject* str_headers;
     PyObject* str_method;
@@ -107,6 +109,8 @@ int set_headers_for_response_content(ResponseObject* response);
 extern PyMethodDef head_functions[];
 
 // asgi_writer.cpp
+// send_asgi_response(response, send): the coroutine writing `response`.
+PyObject* send_asgi_response(ResponseObject* response, PyObject* send);
 extern PyMethodDef asgi_functions[];
 int init_asgi_writer(PyObject* module);
 
@@ -115,8 +119,8 @@ PyObject* extract_rsgi_headers(PyObject* raw_headers);
 RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol);
 extern PyMethodDef rsgi_adapter_functions[];
 
-// rsgi_exchange.cpp
-int init_rsgi_exchange(PyObject* module);
+// exchanges.cpp
+int init_exchanges(PyObject* module);
 // rsgi_writer.cpp
 PyObject* send_rsgi_response_sync(ResponseObject* response, PyObject* protocol);
 extern PyMethodDef rsgi_writer_functions[];

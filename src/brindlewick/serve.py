@@ -21,12 +21,14 @@ The adapters keep no reference to a request after it has been released.
 
 from __future__ import annotations
 
+import inspect
 import logging
+import types
 
-from brindlewick.contents import ASGIContent, JSONContent
+from brindlewick.contents import JSONContent
 from brindlewick.exceptions import HTTPException, MessageAborted
-from brindlewick.messages import Response, acquire_request, acquire_response, release_request, release_response
-from brindlewick.scribe import RSGIExchange, send_asgi_response
+from brindlewick.messages import Response, acquire_response
+from brindlewick.scribe import ASGIExchange, RSGIExchange
 
 __all__ = ["rsgi_app", "asgi_app", "client_address", "request_scheme", "logger"]
 
@@ -67,10 +69,6 @@ def _failure_response(exc: Exception, method, path) -> Response | None:
     return acquire_response(status, None, JSONContent({"error": message}))
 
 
-def _not_a_response(result) -> TypeError:
-    return TypeError(f"the handler returned {type(result).__name__}, expected Response")
-
-
 def _log_send_failure(exc: Exception, method, path) -> None:
     if isinstance(exc, _GONE):
         logger.debug("%s %s: the client went away while the response was sent", method, path)
@@ -91,52 +89,34 @@ class RSGIApp(RSGIExchange):
         super().__init__(handler, _failure_response, _log_send_failure)
 
 
-class ASGIApp:
-    """An ASGI 3 application over ``handler``; made by ``asgi_app``."""
+class ASGIApp(ASGIExchange):
+    """An ASGI 3 application over ``handler``; made by ``asgi_app``.
 
-    __slots__ = ("handler",)
+    "http" scopes are served natively by ``ASGIExchange`` (request from the
+    scope, ``ASGIContent`` over ``receive``, handler, ``send_asgi_response``,
+    release); lifespan and websocket scopes come back here."""
 
     def __init__(self, handler):
-        self.handler = handler
+        super().__init__(handler, _failure_response, _log_send_failure, _other_scope)
+        # Servers that guess the ASGI version (uvicorn) look for a coroutine
+        # function at `app.__call__`.  The instance attribute answers them;
+        # calling the application still goes straight to the native call.
+        self.__call__ = types.MethodType(_call_exchange, self)
 
-    async def __call__(self, scope, receive, send):
-        kind = scope["type"]
-        if kind == "http":
-            await self._http(scope, receive, send)
-        elif kind == "lifespan":
-            await _lifespan(receive, send)
-        elif kind == "websocket":
-            await _refuse_websocket(receive, send)
-        else:
-            raise ValueError(f"unsupported ASGI scope type {kind!r}")
 
-    async def _http(self, scope, receive, send):
-        path = scope.get("raw_path") or scope["path"].encode("utf-8")
-        headers = scope["headers"]
-        if type(headers) is not list:
-            headers = [tuple(h) for h in headers]
-        request = acquire_request(scope["method"], path, scope["query_string"], headers, scope)
-        request.content = ASGIContent(receive)
-        response = None
-        try:
-            try:
-                response = await self.handler(request)
-                if not isinstance(response, Response):
-                    raise _not_a_response(response)
-            except Exception as exc:
-                response = _failure_response(exc, scope["method"], scope["path"])
-                if response is None:
-                    return
-            try:
-                await send_asgi_response(response, send)
-            except Exception as exc:
-                _log_send_failure(exc, scope["method"], scope["path"])
-        finally:
-            try:
-                release_request(request)
-            finally:
-                if response is not None:
-                    release_response(response)
+@inspect.markcoroutinefunction
+def _call_exchange(app, scope, receive, send):
+    return ASGIExchange.__call__(app, scope, receive, send)
+
+
+async def _other_scope(scope, receive, send):
+    kind = scope["type"]
+    if kind == "lifespan":
+        await _lifespan(receive, send)
+    elif kind == "websocket":
+        await _refuse_websocket(receive, send)
+    else:
+        raise ValueError(f"unsupported ASGI scope type {kind!r}")
 
 
 async def _lifespan(receive, send):
