@@ -26,7 +26,7 @@ if [[ ! -x "$python" ]]; then
     echo "fuzz: no Python at $python (run scripts/test.sh first, or set PYTHON_BIN)" >&2
     exit 2
 fi
-native_targets=(charset)
+native_targets=(headers cookies url multipart forms charset rsgi_headers)
 python_targets=(py_headers py_server)
 if [[ $# -gt 0 ]]; then selected=("$@"); else selected=("${native_targets[@]}" "${python_targets[@]}"); fi
 
@@ -99,7 +99,7 @@ if [[ ! -f "$build/build.ninja" ]]; then
         -DCMAKE_CXX_FLAGS="$flags" \
         -DCMAKE_SHARED_LINKER_FLAGS="$linkflags" \
         -DCMAKE_MODULE_LINKER_FLAGS="$linkflags" \
-        -DBW_FUZZ=ON -DBW_FUZZ_TARGETS=charset -DBW_FUZZ_LIBPYTHON="$libpython" >/dev/null
+        -DBW_FUZZ=ON -DBW_FUZZ_LIBPYTHON="$libpython" >/dev/null
 fi
 step "building"
 cmake --build "$build" -j "${JOBS:-2}" ${BW_FUZZ_BUILD_TARGETS:-}
