@@ -108,3 +108,78 @@ if [[ -n "$loader" ]]; then
         patchelf --set-interpreter "$loader" --force-rpath --set-rpath "$libdir" "$build/fuzz/fuzz_$t"
     done
 fi
+
+# ---- runs ---------------------------------------------------------------------
+# Reports go to files, one per process, so that none is lost to a captured
+# stream; the run fails when any appears.
+findings="$build/findings"
+asan_rt="$(clang++ -print-file-name=libclang_rt.asan-"$(uname -m)".so)"
+status=0
+summary=()
+
+run_native() {  # run_native TARGET: libFuzzer on a scratch corpus plus the seeds
+    local t="$1" work="$build/work/$t" out="$findings/$t" log="$build/logs/$t.log"
+    rm -rf "$work" "$out"
+    mkdir -p "$work" "$out" "$(dirname "$log")"
+    local dict=()
+    [[ -f "$root/fuzz/dict/$t.dict" ]] && dict=(-dict="$root/fuzz/dict/$t.dict")
+    step "$t: libFuzzer for ${seconds}s"
+    local rc=0
+    env ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$out/asan" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$out/ubsan" \
+        "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -detect_leaks=0 \
+        -print_final_stats=1 -artifact_prefix="$out/" "${dict[@]}" "$work" "$root/fuzz/corpus/$t" \
+        >"$log" 2>&1 || rc=$?
+    report "$t" "$rc" "$out" "$log"
+}
+
+run_python() {  # run_python TARGET: atheris on the fuzz build, the seeds as corpus
+    local t="$1" work="$build/work/$t" out="$findings/$t" log="$build/logs/$t.log"
+    rm -rf "$work" "$out"
+    mkdir -p "$work" "$out" "$(dirname "$log")" "$root/fuzz/corpus/$t"
+    step "$t: atheris for ${seconds}s"
+    local rc=0
+    (
+        unset PYTHONFAULTHANDLER
+        env LD_PRELOAD="$asan_rt" \
+            ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$out/asan" \
+            UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$out/ubsan" \
+            PYTHONMALLOC=malloc PYTHONPATH="$build/pkg:$root/fuzz/python" \
+            "$python" -X faulthandler=0 "$root/fuzz/python/run_atheris.py" "$t" \
+            -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -detect_leaks=0 \
+            -print_final_stats=1 -artifact_prefix="$out/" "$work" "$root/fuzz/corpus/$t"
+    ) >"$log" 2>&1 || rc=$?
+    report "$t" "$rc" "$out" "$log"
+}
+
+report() {  # report TARGET RC FINDINGS LOG
+    local t="$1" rc="$2" out="$3" log="$4" runs
+    runs="$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || true)"
+    if [[ "$rc" -ne 0 ]] || compgen -G "$out/*" >/dev/null; then
+        echo "== $t: FAILED (exit $rc); log $log, findings in $out" >&2
+        tail -n 60 "$log" >&2
+        for f in "$out"/asan* "$out"/ubsan*; do [[ -e "$f" ]] && cat "$f" >&2; done
+        summary+=("$t: FAILED after ${runs:-?} inputs")
+        status=1
+    else
+        summary+=("$t: ${runs:-?} inputs, nothing found")
+    fi
+}
+
+if [[ " ${selected[*]} " == *" py_"* ]]; then
+    "$python" -m pip install -q --disable-pip-version-check -r "$root/fuzz/requirements.txt" \
+        || { echo "fuzz: installing fuzz/requirements.txt failed" >&2; exit 2; }
+fi
+for t in "${selected[@]}"; do
+    case " ${native_targets[*]} " in
+        *" $t "*) run_native "$t" ;;
+        *)
+            case " ${python_targets[*]} " in
+                *" $t "*) run_python "$t" ;;
+                *) echo "fuzz: no target $t" >&2; exit 2 ;;
+            esac
+            ;;
+    esac
+done
+printf 'fuzz: %s\n' "${summary[@]}" >&2
+exit "$status"
