@@ -265,8 +265,9 @@ def py_headers(data: bytes) -> None:
         assert_clear(exc)
         return
     target.message = m
-    # The model is kept while nothing hostile can have edited the list.
-    model = [(n, v) for n, v in entries] if plain and hook.attack is None else None
+    # The model is kept while nothing hostile can have edited the list (and
+    # without content, whose type also answers for content-type).
+    model = [(n, v) for n, v in entries] if plain and hook.attack is None and which != 2 else None
     for _ in range(12):
         if inp.done:
             break
