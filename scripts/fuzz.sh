@@ -30,6 +30,9 @@ native_targets=(headers cookies url multipart forms charset rsgi_headers)
 python_targets=(py_headers py_server)
 if [[ $# -gt 0 ]]; then selected=("$@"); else selected=("${native_targets[@]}" "${python_targets[@]}"); fi
 
+# The environment's own cmake and ninja (requirements-dev.txt) come first.
+export PATH="$(dirname "$python"):$PATH"
+
 step() { echo "fuzz: $*" >&2; }
 
 apt_install() {

@@ -151,6 +151,8 @@ def _multipart_run(boundary: bytes, body: bytes, mode: int, seed: int):
     except BadRequest as exc:
         return parts, "BadRequest: " + str(exc)
     assert parser.done
+    if not finished:
+        parser.finish()  # the rest of the body is ignored
     return parts, "done"
 
 
