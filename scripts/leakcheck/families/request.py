@@ -3,6 +3,7 @@ properties, cookies, session and identity, reset and dispose, the scratch
 arena, is_disconnected, the CORS and absolute-URL functions with their native
 entry points, and the suite's bad-input rows."""
 
+import ctypes
 import io
 
 from brindlewick.contents import ASGIContent, Content, FormPart
@@ -29,6 +30,51 @@ RSGIScope = tu.RSGIScope
 
 HEADERS = [(b"Host", b"example.org:8080"), (b"Cookie", b"a=1; b=%20x"), (b"Origin", b"https://o"),
            (b"Expect", b"100-continue"), (b"ETag", b'"e"'), (b"If-None-Match", b'"n"'), "raw", (b"k",)]
+
+
+# ---- the native operation table and entry points, called as native code does --------
+#
+# The table is read the way tests/test_request.py reads it; the ctypes
+# function objects are made once per table entry instead of on every call.
+
+_INT_ENTRY = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int)
+_ALLOC_ENTRY = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_size_t, ctypes.c_size_t)
+_entries = {}
+
+
+def _table_entry(obj, index, prototype):
+    vtab = ctypes.c_void_p.from_address(id(obj) + object.__basicsize__).value
+    address = ctypes.c_void_p.from_address(vtab + ctypes.sizeof(ctypes.c_void_p) * index).value
+    fn = _entries.get(address)
+    if fn is None:
+        fn = _entries[address] = prototype(address)
+    return fn
+
+
+def native_expect_100_continue(r):
+    return _table_entry(r, tr.MESSAGE_SLOTS, _INT_ENTRY)(r, 0)
+
+
+def native_reset(r):
+    return _table_entry(r, tr.MESSAGE_SLOTS + 1, _INT_ENTRY)(r, 0)
+
+
+def native_alloc(r, size, alignment=64):
+    return _table_entry(r, tr.MESSAGE_SLOTS + 2, _ALLOC_ENTRY)(r, size, alignment)
+
+
+def populated_request():
+    r = Request("POST", b"/a?b=1", [(b"host", b"h"), (b"cookie", b"a=1")])
+    for field in tr.ANY_FIELDS:
+        setattr(r, field, object())
+    r._is_disconnected = True
+    r._base_path = r._original_client_ip = r._host = r._scheme = "x"
+    r.context = {"c": 1}
+    r.scope_protocol = object()
+    r._form_data = {"f": []}
+    r.content = Content(b"text/plain", b"body")
+    native_alloc(r, 1000)
+    return r
 
 
 def request(url=b"/p?q=1", headers=None, scope=None, method="GET"):
@@ -139,7 +185,7 @@ def query_assignment(value):
 
 
 def reset_populated():
-    r = tr.populated_request()
+    r = populated_request()
     r.headers
     r.reset()
     return r.user
@@ -148,7 +194,7 @@ def reset_populated():
 def reset_failing_dispose():
     r = Request("GET", b"/", None)
     r.content = Failing(b"a", b"b")
-    tr.native_alloc(r, 64)
+    native_alloc(r, 64)
     r.reset()
 
 
@@ -193,26 +239,26 @@ def dispose_changing_dict():
 
 def arena():
     r = Request("GET", b"/", None)
-    tr.native_alloc(r, 100)
-    tr.native_alloc(r, 10, 16)
+    native_alloc(r, 100)
+    native_alloc(r, 10, 16)
     r.reset()
-    tr.native_alloc(r, 100)
-    tr.native_alloc(r, 1 << 40)
-    tr.native_alloc(r, 8, 3)
+    native_alloc(r, 100)
+    native_alloc(r, 1 << 40)
+    native_alloc(r, 8, 3)
     return r.scratchpad_arena_stats()
 
 
 def arena_cycle():
     r = Request("GET", b"/", None)
-    tr.native_alloc(r, 128)
+    native_alloc(r, 128)
     r.state = r
     r.route_values = {"self": r}
 
 
 def native_entries():
     r = Request("POST", b"/", [(b"expect", b"100-continue")])
-    tr.native_expect_100_continue(r)
-    tr.native_reset(r)
+    native_expect_100_continue(r)
+    native_reset(r)
 
 
 class ResetOverride(Request):
@@ -326,17 +372,17 @@ def cors_ops():
         r.url = "https://h.example/p?q=1"
         return get_request_absolute_url(r)
 
+    ensure = tc.entry("ensure_bytes", ctypes.py_object, ctypes.py_object)
+    without_body = tc.entry("method_without_body", ctypes.c_int, ctypes.py_object)
+    is_preflight = tc.entry("is_cors_preflight_request", ctypes.c_int, ctypes.py_object)
+    to_path = tc.entry("get_absolute_url_to_path", ctypes.py_object, ctypes.py_object, ctypes.py_object)
+    absolute_url = tc.entry("get_request_absolute_url", ctypes.py_object, ctypes.py_object)
+
     def native():
-        ensure = tc.entry("ensure_bytes", tc.ctypes.py_object, tc.ctypes.py_object)
-        without_body = tc.entry("method_without_body", tc.ctypes.c_int, tc.ctypes.py_object)
-        is_preflight = tc.entry("is_cors_preflight_request", tc.ctypes.c_int, tc.ctypes.py_object)
-        to_path = tc.entry("get_absolute_url_to_path", tc.ctypes.py_object, tc.ctypes.py_object, tc.ctypes.py_object)
-        absolute_url = tc.entry("get_request_absolute_url", tc.ctypes.py_object, tc.ctypes.py_object)
         ensure("é"), ensure(b"raw"), without_body("HEAD"), is_preflight(preflight)
         return to_path(preflight, "/y"), absolute_url(preflight)
 
     def native_ensure_errors():
-        ensure = tc.entry("ensure_bytes", tc.ctypes.py_object, tc.ctypes.py_object)
         for bad in (5, None, "\udc80"):
             try:
                 ensure(bad)
@@ -489,8 +535,8 @@ def operations():
         ("scratch arena", arena),
         ("scratch arena in a cycle", arena_cycle),
         ("native expect_100_continue and reset", native_entries),
-        ("native reset, Python override", lambda: tr.native_reset(ResetOverride("GET", b"/x", None))),
-        ("native reset, failing override", raises(KeyError, lambda: tr.native_reset(BrokenReset("GET", b"/", None)))),
+        ("native reset, Python override", lambda: native_reset(ResetOverride("GET", b"/x", None))),
+        ("native reset, failing override", raises(KeyError, lambda: native_reset(BrokenReset("GET", b"/", None)))),
         ("reset of a populated request", reset_populated),
         ("reset disposes ASGI content", reset_disposes_asgi_content),
         ("reset, failing dispose", raises(RuntimeError, reset_failing_dispose)),
@@ -535,7 +581,7 @@ class Expect(Request):
 
 def tr_expect_override():
     r = Expect("POST", b"/", [(b"expect", b"100-continue")])
-    return r.expect_100_continue(), tr.native_expect_100_continue(r)
+    return r.expect_100_continue(), native_expect_100_continue(r)
 
 
 def reprs():

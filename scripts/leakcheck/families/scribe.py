@@ -14,7 +14,7 @@ from brindlewick.messages import Response, release_request
 
 from leakcheck.support import cases, collect, drive, drive_raises, raises, test_module
 
-ITERATIONS = 4_000
+ITERATIONS = 5_000
 
 ta = test_module("test_scribe_asgi")
 tr = test_module("test_scribe_rsgi")

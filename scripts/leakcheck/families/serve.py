@@ -21,7 +21,7 @@ from brindlewick.serve import asgi_app, client_address, request_scheme, rsgi_app
 
 from leakcheck.support import drive, drive_raises, loop, raises, run, test_module
 
-ITERATIONS = 4_000
+ITERATIONS = 10_000
 
 ts = test_module("test_serve")
 Scope, Protocol = ts.Scope, ts.Protocol
