@@ -298,6 +298,7 @@ def operations():
         ("write_response_cookie", lambda: scribe.write_response_cookie(Cookie("sid", "a b"))),
         ("write_response_cookie(str)", raises(TypeError, scribe.write_response_cookie, "sid=1")),
     ]
+    ops += error_paths()
     for i, case in enumerate(cases("test_scribe_rsgi", "test_extract_rsgi_headers")):
         source = case["source"]
         if type(source).__name__ == "list_iterator":
@@ -352,6 +353,149 @@ def operations():
         ops.append((f"set_headers_for_response_content({type(case['bad']).__name__})",
                     raises(TypeError, scribe.set_headers_for_response_content, case["bad"])))
     return ops
+
+
+# ---- error paths beyond the suite's tables ----------------------------------------------
+
+
+class RaisingItems:
+    def items(self):
+        raise LookupError("no items")
+
+
+def failing_iterator():
+    yield ("a", "1")
+    raise LookupError("iterator failed")
+
+
+class BadStr:
+    def __str__(self):
+        raise LookupError("no text")
+
+
+def scope_with(**values):
+    scope = Scope()
+    scope.__dict__.update(values)
+    return scope
+
+
+def with_corrupted_pool():
+    from brindlewick import messages
+
+    saved = messages._TLS.requests
+    messages._TLS.requests = ()
+    try:
+        scribe.instantiate_rsgi_request(Scope(), None)
+    finally:
+        messages._TLS.requests = saved
+
+
+def sync_send(message):
+    return None
+
+
+async def failing_send(message):
+    raise ConnectionAbortedError("send refused")
+
+
+class RaisingBool(Content):
+    def __bool__(self):
+        raise LookupError("no truth")
+
+
+class RaisingParts(StreamedContent):
+    def get_parts(self):
+        raise LookupError("no parts")
+
+
+class RaisingStream(StreamedContent):
+    def stream(self):
+        raise LookupError("no stream")
+
+
+class StreamRaises(Protocol):
+    def response_stream(self, status, headers):
+        raise ConnectionResetError("no stream")
+
+
+class StreamAwaitRaises(Protocol):
+    def response_stream(self, status, headers):
+        async def ready():
+            raise ConnectionResetError("no transport")
+
+        return ready()
+
+
+class SyncTransport:
+    def __init__(self, log):
+        self.log = log
+
+    def send_bytes(self, chunk):
+        self.log.append(chunk)
+
+    def send_str(self, chunk):
+        raise ConnectionResetError("str refused")
+
+
+class SyncStream(Protocol):
+    def response_stream(self, status, headers):
+        return SyncTransport(self.calls)
+
+
+class AttributeFails(Protocol):
+    def __getattr__(self, name):
+        raise LookupError(name)
+
+
+def noncontiguous():
+    return memoryview(bytes(range(16)))[::2]
+
+
+def streamed_response(*items, content_type=StreamedContent):
+    return lambda: Response(200, None, content_type(b"a/b", lambda: pieces(*items)))
+
+
+def error_paths():
+    return [
+        ("extract_rsgi_headers: items() raises", raises(LookupError, scribe.extract_rsgi_headers, RaisingItems())),
+        ("extract_rsgi_headers: iterator raises", raises(LookupError, lambda: scribe.extract_rsgi_headers(failing_iterator()))),
+        ("extract_rsgi_headers: pair not a sequence", raises(TypeError, scribe.extract_rsgi_headers, [5])),
+        ("extract_rsgi_headers: str() raises", raises(LookupError, scribe.extract_rsgi_headers, [("a", BadStr())])),
+        ("extract_rsgi_headers(5)", raises(TypeError, scribe.extract_rsgi_headers, 5)),
+        ("instantiate_rsgi_request: surrogate in the path", raises(UnicodeEncodeError, lambda:
+            scribe.instantiate_rsgi_request(scope_with(path="/\udc80"), None))),
+        ("instantiate_rsgi_request: query outside Latin-1", raises(UnicodeEncodeError, lambda:
+            scribe.instantiate_rsgi_request(scope_with(query_string="a=\u20ac"), None))),
+        ("instantiate_rsgi_request: header outside Latin-1", raises(UnicodeEncodeError, lambda:
+            scribe.instantiate_rsgi_request(scope_with(headers=[("x", "\u20ac")]), None))),
+        ("instantiate_rsgi_request: corrupted pool", raises(TypeError, with_corrupted_pool)),
+        ("instantiate_rsgi_request: path None", instantiate(lambda: scope_with(path=None), lambda: None)),
+        ("send_asgi_response: send not awaitable", send_asgi_raises_with(TypeError, lambda: Response(200), sync_send)),
+        ("send_asgi_response: send raises", send_asgi_raises_with(ConnectionAbortedError, lambda: Response(200), failing_send)),
+        ("send_asgi_response: content truth raises", send_asgi_raises(LookupError, lambda: Response(200, None, RaisingBool(b"a/b", b"x")))),
+        ("send_asgi_response: get_parts raises", send_asgi_raises(LookupError, streamed_response(b"x", content_type=RaisingParts))),
+        ("write_chunks: get_parts raises", drive_raises(LookupError, lambda: collect(scribe.write_chunks(RaisingParts(b"a/b", never))))),
+        ("write_chunks: non-contiguous memoryview", drive_raises(BufferError, lambda: collect(scribe.write_chunks(
+            StreamedContent(b"a/b", lambda: pieces(noncontiguous())))))),
+        ("send_rsgi_response: response_stream raises", drive_raises(ConnectionResetError, lambda: scribe.send_rsgi_response(
+            streamed_response(b"x")(), StreamRaises()))),
+        ("send_rsgi_response: awaited transport raises", drive_raises(ConnectionResetError, lambda: scribe.send_rsgi_response(
+            streamed_response(b"x")(), StreamAwaitRaises()))),
+        ("send_rsgi_response: stream() raises", drive_raises(LookupError, lambda: scribe.send_rsgi_response(
+            streamed_response(b"x", content_type=RaisingStream)(), Protocol()))),
+        ("send_rsgi_response: synchronous transport", lambda: drive(scribe.send_rsgi_response(
+            streamed_response(b"a", b"b")(), SyncStream()))),
+        ("send_rsgi_response: synchronous transport raises", drive_raises(ConnectionResetError, lambda: scribe.send_rsgi_response(
+            streamed_response(b"a", "text")(), SyncStream()))),
+        ("send_rsgi_response_sync: file range not a pair", raises(TypeError, send_sync(
+            lambda: Response(206, None, tr.FileContent("/f", 5)), tr.RangeProtocol))),
+        ("send_rsgi_response_sync: protocol attribute raises", raises(LookupError, send_sync(
+            lambda: Response(206, None, tr.FileContent("/f", (1, 2))), AttributeFails))),
+    ]
+
+
+def send_asgi_raises_with(error, make_response, send):
+    return drive_raises(error, lambda: scribe.send_asgi_response(make_response(), send))
 
 
 def repeat_headers():

@@ -13,6 +13,7 @@ ten thousand tracebacks to the terminal."""
 import asyncio
 import logging
 
+from brindlewick import messages
 from brindlewick.contents import Content, JSONContent, StreamedContent
 from brindlewick.exceptions import BadRequest, MessageAborted, NotFound
 from brindlewick.messages import Response, acquire_response
@@ -110,6 +111,59 @@ class App(RSGIExchange):
     pass
 
 
+class MyResponse(Response):
+    pass
+
+
+def sync_handler(request):
+    return Response(200)  # not awaitable
+
+
+def synchronously_raising(request):
+    raise LookupError("raised before any await")
+
+
+class Awaitable:
+    """An awaitable that is not a coroutine: __await__ over a generator."""
+
+    def __init__(self, request):
+        self.request = request
+
+    def __await__(self):
+        yield from ()
+        return Response(204)
+
+
+def on_failure_subclass(exc, method, path):
+    return MyResponse(500, None, Content(b"text/plain", b"subclass"))
+
+
+class VanishingScope(Scope):
+    """Loses its method once read: the failure hook's look-up fails."""
+
+    def __getattribute__(self, name):
+        if name == "method" and object.__getattribute__(self, "read_method"):
+            raise AttributeError("method")
+        if name == "method":
+            object.__setattr__(self, "read_method", True)
+        return object.__getattribute__(self, name)
+
+
+def vanishing_scope():
+    scope = VanishingScope("GET", "/p", "", HEADERS)
+    object.__setattr__(scope, "read_method", False)
+    return scope
+
+
+class RaisingReset(Response):
+    def reset(self):
+        raise LookupError("reset failed")
+
+
+async def raising_reset(request):
+    return RaisingReset(200)
+
+
 # ---- RSGI -------------------------------------------------------------------------------
 
 
@@ -201,11 +255,32 @@ ASGI = {name: asgi_app(h) for name, h in [
     ("cancelled", raising(asyncio.CancelledError)),
 ]}
 SLOW = rsgi_app(slow)
+SYNC = rsgi_app(sync_handler)
+SYNC_RAISES = rsgi_app(synchronously_raising)
+AWAITABLE = rsgi_app(Awaitable)
+SUBCLASS_HOOK = RSGIExchange(raising(ValueError, "x"), on_failure_subclass, on_send_failure)
+RESET_RAISES = rsgi_app(raising_reset)
+ASGI_SYNC = asgi_app(sync_handler)
+ASGI_RESET_RAISES = asgi_app(raising_reset)
 HOOKED = App(raising(ValueError, "x"), on_failure, on_send_failure)
 HOOK_NONE = RSGIExchange(raising(ValueError, "x"), hook_returning(None), on_send_failure)
 HOOK_JUNK = RSGIExchange(raising(ValueError, "x"), hook_returning("not a response"), on_send_failure)
 HOOK_RAISES = RSGIExchange(raising(ValueError, "x"), hook_raising, on_send_failure)
 SEND_HOOK_RAISES = RSGIExchange(failing_stream, on_failure, hook_raising)
+
+
+def with_empty_pools(op):
+    """op() with empty pools (a full pool would drop the response unreset)."""
+
+    def run_op():
+        saved = messages._TLS.requests, messages._TLS.responses
+        messages._TLS.requests, messages._TLS.responses = [], []
+        try:
+            op()
+        finally:
+            messages._TLS.requests, messages._TLS.responses = saved
+
+    return run_op
 
 
 def operations():
@@ -259,6 +334,14 @@ def operations():
         ("asgi: scope without method", asgi_raises(KeyError, ASGI["plain"], scope=lambda: {"type": "http", "path": "/"})),
         ("asgi: bytes method", asgi_raises(TypeError, ASGI["plain"], scope=lambda: dict(asgi_scope(), method=b"GET"))),
         ("asgi_app(42)", raises(TypeError, asgi_app, 42)),
+        ("rsgi: handler result not awaitable", rsgi(SYNC)),
+        ("rsgi: handler raises before awaiting", rsgi(SYNC_RAISES)),
+        ("rsgi: handler returns an __await__ object", rsgi(AWAITABLE)),
+        ("rsgi: failure hook answers a Response subclass", rsgi(SUBCLASS_HOOK)),
+        ("rsgi: scope changes under the failure hook", drive_raises(AttributeError, lambda: HOOKED.__rsgi__(vanishing_scope(), Protocol()))),
+        ("rsgi: releasing the response fails", with_empty_pools(rsgi_raises(LookupError, RESET_RAISES))),
+        ("asgi: handler result not awaitable", asgi_op(ASGI_SYNC)),
+        ("asgi: releasing the response fails", with_empty_pools(asgi_raises(LookupError, ASGI_RESET_RAISES))),
     ]
     return ops
 
