@@ -96,6 +96,9 @@ def run_family(module, scale):
     print(header)
     print("-" * len(header))
     growing = []
+    # The largest excess of the 2N delta over the N delta, per counter: the
+    # family's figure in the closing summary.
+    excess = {"refs": 0, "blocks": 0}
     started = time.monotonic()
     for entry in ops:
         label, fn = entry[0], entry[1]
@@ -107,6 +110,8 @@ def run_family(module, scale):
             traceback.print_exc(file=sys.stdout)
             growing.append(f"{name}: {label} (raised)")
             continue
+        excess["refs"] = max(excess["refs"], r2 - r1)
+        excess["blocks"] = max(excess["blocks"], b2 - b1)
         grows = r2 - r1 > TOLERANCE or b2 - b1 > TOLERANCE
         verdict = "GROWS" if grows else "ok"
         print(
@@ -115,8 +120,20 @@ def run_family(module, scale):
         )
         if grows:
             growing.append(f"{name}: {label} (refs {r1} -> {r2}, blocks {b1} -> {b2})")
-    print(f"({time.monotonic() - started:.1f} s)")
-    return growing
+    elapsed = time.monotonic() - started
+    print(f"({elapsed:.1f} s)")
+    return growing, (name, len(ops), n, excess["refs"], excess["blocks"], elapsed)
+
+
+def print_summary(summary):
+    """One line per family: the largest excess of the 2N run over the N run
+    among its operations (a leak of one per call would show N)."""
+    print(f"\nsummary (largest excess of the 2N delta over the N delta per family; growth above {TOLERANCE}):")
+    header = f"| {'family':<22} | {'operations':>10} | {'N':>6} | {'refs excess':>11} | {'blocks excess':>13} | {'seconds':>7} |"
+    print(header)
+    print("|" + "|".join("-" * len(c) for c in header.split("|")[1:-1]) + "|")
+    for name, count, n, refs, blocks, elapsed in summary:
+        print(f"| {name:<22} | {count:>10} | {n:>6} | {refs:>+11d} | {blocks:>+13d} | {elapsed:>7.1f} |")
 
 
 def main(argv):
@@ -129,9 +146,13 @@ def main(argv):
     mods = discover(argv)
     started = time.monotonic()
     growing = []
+    summary = []
     for module in mods:
-        growing += run_family(module, scale)
+        found, line = run_family(module, scale)
+        growing += found
+        summary.append(line)
     support.close_loop()
+    print_summary(summary)
     print(f"\n({time.monotonic() - started:.0f} s for the checks)")
     if growing:
         families_growing = len({line.split(":", 1)[0] for line in growing})
