@@ -512,8 +512,30 @@ def original_client_ip():
     return r.original_client_ip, r.client_ip
 
 
+def reinit():
+    r = Request("GET", b"/a?b=1", HEADERS[:6])
+    r.headers, r.url, r.host, r.cookies
+    r.__init__("POST", b"http://h.example/b?x=2", [(b"host", b"h")])
+    r.__init__("PUT", None, None)
+    return r
+
+
+def failed_reinit():
+    r = Request("GET", b"/a?b=1", [(b"host", b"h")])
+    for args in (("GET", "/str", None), ("GET", b"http://[bad", None), (b"GET", None, None)):
+        try:
+            r.__init__(*args)
+        except (TypeError, InvalidURL):
+            pass
+        else:
+            raise AssertionError(f"__init__{args!r} succeeded")
+    return r.url
+
+
 def operations():
     ops = [
+        ("__init__ again", reinit),
+        ("failed __init__ again", failed_reinit),
         ("Request(method, url, headers)", lambda: Request("GET", b"/a?b=1", HEADERS)),
         ("Request(keywords)", lambda: Request(method="POST", url=b"/p", headers=[])),
         ("Request(absolute url)", lambda: Request("GET", b"http://u:p@h.example:8080/a?b#f", None)),
