@@ -269,6 +269,22 @@ HOOK_RAISES = RSGIExchange(raising(ValueError, "x"), hook_raising, on_send_failu
 SEND_HOOK_RAISES = RSGIExchange(failing_stream, on_failure, hook_raising)
 
 
+class Holder:
+    """A handler object that holds the application serving it: a cycle
+    through the exchange's fields."""
+
+    async def __call__(self, request):
+        return Response(200)
+
+
+def exchange_cycle():
+    holder = Holder()
+    holder.app = rsgi_app(holder)
+    subclass = App(holder, on_failure, on_send_failure)
+    holder.subclass = subclass
+    subclass.extra = holder  # App has a __dict__
+
+
 def with_empty_pools(op):
     """op() with empty pools (a full pool would drop the response unreset)."""
 
@@ -313,6 +329,8 @@ def operations():
         ("RSGIExchange.__new__ then __rsgi__", raises(RuntimeError, lambda: RSGIExchange.__new__(RSGIExchange).__rsgi__(Scope(), Protocol()))),
         ("RSGIExchange: handler read-only", raises(AttributeError, lambda: setattr(HOOKED, "handler", None))),
         ("rsgi_app(42)", raises(TypeError, rsgi_app, 42)),
+        ("RSGIExchange in a reference cycle", exchange_cycle),
+        ("RSGIExchange.__init__ again", lambda: HOOKED.__init__(raising(ValueError, "x"), on_failure, on_send_failure)),
         ("asgi: POST with a body, handler reads it", asgi_op(ASGI["echo"], method="POST", body=b'{"in":1}')),
         ("asgi: GET", asgi_op(ASGI["plain"])),
         ("asgi: scope without raw_path", asgi_op(ASGI["plain"], scope=lambda: asgi_scope(raw_path=None))),
