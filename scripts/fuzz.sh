@@ -14,7 +14,8 @@
 #
 # PYTHON_BIN picks the interpreter (default: .venv/bin/python of the
 # checkout, as made by scripts/test.sh), JOBS the build parallelism
-# (default 2).  Runs one fuzzer at a time.
+# (default 2), FUZZ_JOBS how many fuzzers run at once (default: the number
+# of CPUs; each fuzzer is single-threaded).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/fuzz"
@@ -155,18 +156,26 @@ run_python() {  # run_python TARGET: atheris on the fuzz build, the seeds as cor
     report "$t" "$rc" "$out" "$log"
 }
 
-report() {  # report TARGET RC FINDINGS LOG
-    local t="$1" rc="$2" out="$3" log="$4" runs
+report() {  # report TARGET RC FINDINGS LOG: the verdict goes to logs/TARGET.result
+    local t="$1" rc="$2" out="$3" log="$4" runs result="$build/logs/$t.result"
     runs="$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || true)"
     if [[ "$rc" -ne 0 ]] || compgen -G "$out/*" >/dev/null; then
-        echo "== $t: FAILED (exit $rc); log $log, findings in $out" >&2
-        tail -n 60 "$log" >&2
-        for f in "$out"/asan* "$out"/ubsan*; do [[ -e "$f" ]] && cat "$f" >&2; done
-        summary+=("$t: FAILED after ${runs:-?} inputs")
-        status=1
+        {
+            echo "== $t: FAILED (exit $rc); log $log, findings in $out"
+            tail -n 60 "$log"
+            for f in "$out"/asan* "$out"/ubsan*; do [[ -e "$f" ]] && cat "$f"; done
+        } >&2
+        echo "FAILED $t: FAILED after ${runs:-?} inputs" >"$result"
     else
-        summary+=("$t: ${runs:-?} inputs, nothing found")
+        echo "ok $t: ${runs:-?} inputs, nothing found" >"$result"
     fi
+}
+
+run_target() {
+    case " ${native_targets[*]} " in
+        *" $1 "*) run_native "$1" ;;
+        *) run_python "$1" ;;
+    esac
 }
 
 if [[ " ${selected[*]} " == *" py_"* ]]; then
@@ -174,15 +183,23 @@ if [[ " ${selected[*]} " == *" py_"* ]]; then
         || { echo "fuzz: installing fuzz/requirements.txt failed" >&2; exit 2; }
 fi
 for t in "${selected[@]}"; do
-    case " ${native_targets[*]} " in
-        *" $t "*) run_native "$t" ;;
-        *)
-            case " ${python_targets[*]} " in
-                *" $t "*) run_python "$t" ;;
-                *) echo "fuzz: no target $t" >&2; exit 2 ;;
-            esac
-            ;;
+    case " ${native_targets[*]} ${python_targets[*]} " in
+        *" $t "*) ;;
+        *) echo "fuzz: no target $t" >&2; exit 2 ;;
     esac
+done
+jobs_max="${FUZZ_JOBS:-$(nproc)}"
+mkdir -p "$build/logs"
+for t in "${selected[@]}"; do
+    rm -f "$build/logs/$t.result"
+    run_target "$t" &
+    while (( $(jobs -rp | wc -l) >= jobs_max )); do wait -n || true; done
+done
+wait
+for t in "${selected[@]}"; do
+    line="$(cat "$build/logs/$t.result" 2>/dev/null || echo "FAILED $t: no verdict")"
+    [[ "$line" == ok* ]] || status=1
+    summary+=("${line#* }")
 done
 printf 'fuzz: %s\n' "${summary[@]}" >&2
 exit "$status"
