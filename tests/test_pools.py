@@ -330,7 +330,11 @@ def test_native_entry_points():
 
 # ---- a recycled response shows nothing of the one before ---------------------------------------
 
-header_items = st.lists(st.tuples(st.binary(min_size=1, max_size=12), st.binary(max_size=20)), max_size=6)
+# Names under a prefix no header the message interprets has (set-cookie,
+# content-type, ...): these tests are about what a recycled object keeps.
+header_items = st.lists(
+    st.tuples(st.binary(min_size=1, max_size=12).map(lambda n: b"x-t-" + n), st.binary(max_size=20)), max_size=6
+)
 cookie_names = st.text("abcdefghijklmnop", min_size=1, max_size=8)
 
 
