@@ -93,14 +93,14 @@ PyObject* scope_item(PyObject* scope, PyObject* key) {
 
 // scope.get(key): None when the key is missing.
 PyObject* scope_get(PyObject* scope, PyObject* key) {
-    PyObject* value = PyDict_CheckExact(scope) ? (PyDict_GetItemRef(scope, key, &value) < 0 ? nullptr : value)
-                                               : PyObject_GetItem(scope, key);
-    if (!value) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+    PyObject* value;
+    if (PyDict_CheckExact(scope)) {
+        if (PyDict_GetItemRef(scope, key, &value) < 0) return nullptr;
+    } else if (!(value = PyObject_GetItem(scope, key))) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
         PyErr_Clear();
-        value = Py_NewRef(Py_None);
     }
-    return value;
+    return value ? value : Py_NewRef(Py_None);
 }
 
 // hook(exc, scope.method, scope.path), called while `exc` is the exception
@@ -165,17 +165,7 @@ RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
     }
     RequestObject* request = state.acquire_request(method.get(), path.get(), query.get(), headers.get(), scope);
     if (!request) return nullptr;
-    PyObject* content = PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.ASGIContent), receive);
-    if (!content) {
-        // Back to the pool; the error of the constructor is what the caller sees.
-        PyObject* error = PyErr_GetRaisedException();
-        if (state.release_request(request) < 0) PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(request));
-        Py_DECREF(request);
-        PyErr_SetRaisedException(error);
-        return nullptr;
-    }
-    assign_field_steal(request->content, content);
-    return request;
+    return with_server_content(request, state.ASGIContent, receive);
 }
 
 // The exchange itself.  `channel` is the RSGI protocol or the ASGI

@@ -148,7 +148,11 @@ RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol) {
         assign_field(request->scope_protocol, protocol);
         return request;
     }
-    PyObject* content = PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.RSGIContent), protocol);
+    return with_server_content(request, state.RSGIContent, protocol);
+}
+
+RequestObject* with_server_content(RequestObject* request, PyTypeObject* type, PyObject* source) {
+    PyObject* content = PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), source);
     if (!content) {
         // Back to the pool; the error of the constructor is what the caller sees.
         PyObject* error = PyErr_GetRaisedException();

@@ -117,6 +117,10 @@ int init_asgi_writer(PyObject* module);
 // rsgi_adapter.cpp
 PyObject* extract_rsgi_headers(PyObject* raw_headers);
 RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol);
+// Gives `request` the body `type(source)` (an RSGIContent over the protocol,
+// an ASGIContent over `receive`) and returns it; when the constructor fails,
+// the request goes back to its pool and null is returned with that error.
+RequestObject* with_server_content(RequestObject* request, PyTypeObject* type, PyObject* source);
 extern PyMethodDef rsgi_adapter_functions[];
 
 // exchanges.cpp
