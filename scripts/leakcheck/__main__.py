@@ -79,6 +79,21 @@ def discover(selected):
     return found
 
 
+def checked(label, fn, n, baseline):
+    """check() of one operation, or None (its traceback printed) when it raised."""
+    try:
+        return check(fn, n, baseline)
+    except Exception:
+        print(f"{label:<58} failed:")
+        traceback.print_exc(file=sys.stdout)
+        return None
+
+
+def grew(counts):
+    r1, b1, r2, b2 = counts
+    return r2 - r1 > TOLERANCE or b2 - b1 > TOLERANCE
+
+
 def per_op(delta, n):
     return f"{delta / n:+.4f}"
 
@@ -105,31 +120,23 @@ def run_family(module, scale):
     for entry in ops:
         label, fn = entry[0], entry[1]
         baseline = entry[2] if len(entry) > 2 else None
-        try:
-            r1, b1, r2, b2 = check(fn, n, baseline)
-        except Exception:
-            print(f"{label:<58} failed:")
-            traceback.print_exc(file=sys.stdout)
-            growing.append(f"{name}: {label} (raised)")
-            continue
-        grows = r2 - r1 > TOLERANCE or b2 - b1 > TOLERANCE
-        if grows:
+        counts = checked(label, fn, n, baseline)
+        if counts is not None and grew(counts):
             # An interpreter structure that resizes once (the event loop's
             # queues, a dictionary reaching its next size) can land in the 2N
             # run; a leak grows again when measured again.
+            r1, b1, r2, b2 = counts
             print(
                 f"{label[:58]:<58} {per_op(r1, n):>10} {per_op(r2, 2 * n):>10} "
                 f"{per_op(b1, n):>11} {per_op(b2, 2 * n):>12}  grew: measuring again"
             )
             rechecked += 1
-            try:
-                r1, b1, r2, b2 = check(fn, n, baseline)
-            except Exception:
-                print(f"{label:<58} failed:")
-                traceback.print_exc(file=sys.stdout)
-                growing.append(f"{name}: {label} (raised)")
-                continue
-            grows = r2 - r1 > TOLERANCE or b2 - b1 > TOLERANCE
+            counts = checked(label, fn, n, baseline)
+        if counts is None:
+            growing.append(f"{name}: {label} (raised)")
+            continue
+        r1, b1, r2, b2 = counts
+        grows = grew(counts)
         excess["refs"] = max(excess["refs"], r2 - r1)
         excess["blocks"] = max(excess["blocks"], b2 - b1)
         verdict = "GROWS" if grows else "ok"
