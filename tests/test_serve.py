@@ -3,8 +3,10 @@ protocol objects and ASGI channels: normal exchanges, handler failures,
 clients that go away, lifespan and websocket scopes, pool hand-back."""
 
 import asyncio
+import gc
 import json
 import logging
+import weakref
 
 import pytest
 
@@ -52,9 +54,14 @@ class Protocol:
         self.calls = []
         self.chunks = []
 
+    def _failure(self):
+        # A fresh exception each time: a raised instance keeps its traceback,
+        # and with it the handler's frame and the request.
+        return type(self.fail_body)(*self.fail_body.args)
+
     async def __call__(self):
         if self.fail_body is not None:
-            raise self.fail_body
+            raise self._failure()
         return self.body
 
     def __aiter__(self):
@@ -62,7 +69,7 @@ class Protocol:
 
     async def _iterate(self):
         if self.fail_body is not None:
-            raise self.fail_body
+            raise self._failure()
         yield self.body
 
     def response_empty(self, status, headers):
@@ -134,8 +141,16 @@ def exchange(interface, handler, **kwargs):
 interfaces = pytest.mark.parametrize("interface", ["rsgi", "asgi"])
 
 
+def recycled(ref, pool):
+    """Whether the object behind the weak reference `ref` is the top of `pool`."""
+    obj = ref()
+    return obj is not None and bool(pool) and pool[-1] is obj
+
+
 class Recorder:
-    """A handler that keeps what it saw and returns a given response."""
+    """A handler that remembers what it saw (weakly: a strong reference would
+    keep the exchange from recycling the objects) and returns a given
+    response."""
 
     def __init__(self, result=None, error=None, read=False):
         self.result = result
@@ -146,13 +161,15 @@ class Recorder:
         self.body = None
 
     async def __call__(self, request):
-        self.requests.append(request)
+        self.requests.append(weakref.ref(request))
         if self.read:
             self.body = await request.read()
         if self.error is not None:
+            # An exception class makes a fresh instance per call; an instance
+            # keeps the traceback of its last raise (and the request with it).
             raise self.error
         response = self.result() if callable(self.result) else self.result
-        self.responses.append(response)
+        self.responses.append(weakref.ref(response))
         return response
 
 
@@ -177,7 +194,7 @@ def test_exchange_reads_the_request_and_sends_the_response(interface):
 def test_objects_go_back_to_the_pools_reset(interface):
     handler = Recorder(lambda: Response(200, None, Content(b"text/plain", b"x")))
     exchange(interface, handler, method="POST", body=b"data")
-    [request], [response] = handler.requests, handler.responses
+    [request], [response] = (ref() for ref in handler.requests), (ref() for ref in handler.responses)
     assert messages._TLS.requests[-1] is request
     assert messages._TLS.responses[-1] is response
     assert request.method == "" and request.content is None and request.scope is None
@@ -201,7 +218,6 @@ def test_handler_errors_become_json_responses(interface, error, status, message,
     records = [r for r in caplog.records if r.name == "brindlewick.serve"]
     assert [r.levelno for r in records] == [level]
     assert (records[0].exc_info is not None) == (status == 500)
-    assert messages._TLS.requests[-1] is handler.requests[0]
 
 
 @interfaces
@@ -222,7 +238,7 @@ def test_a_client_gone_mid_body_ends_only_its_exchange(interface, caplog):
         calls = exchange(interface, handler, method="POST", fail_body=MessageAborted())
     assert calls == []
     assert caplog.records == []
-    assert messages._TLS.requests[-1] is handler.requests[0]
+    assert recycled(handler.requests[0], messages._TLS.requests)
     # the next exchange is served normally
     [(status, _, body)] = exchange(interface, Recorder(lambda: Response(200, None, Content(b"a/b", b"ok"))))
     assert (status, body) == (200, b"ok")
@@ -243,7 +259,7 @@ def test_rsgi_started_stream_is_not_restarted(caplog):
     assert [c[0] for c in calls] == [200]  # one response_stream call, nothing after it
     assert protocol.chunks == [b"first"]
     assert "sending the response failed" in caplog.text
-    assert messages._TLS.responses[-1] is handler.responses[0]
+    assert recycled(handler.responses[0], messages._TLS.responses)
 
 
 def test_asgi_started_stream_is_not_restarted(caplog):
@@ -253,7 +269,7 @@ def test_asgi_started_stream_is_not_restarted(caplog):
     assert [m["type"] for m in sent] == ["http.response.start", "http.response.body"]
     assert sent[1]["body"] == b"first" and sent[1]["more_body"] is True
     assert "producer failed" in caplog.text
-    assert messages._TLS.responses[-1] is handler.responses[0]
+    assert recycled(handler.responses[0], messages._TLS.responses)
 
 
 @interfaces
@@ -265,7 +281,7 @@ def test_a_peer_gone_while_sending_is_not_an_error(interface, caplog):
         else:
             run_asgi(handler, fail_send_after=2)
     assert caplog.records == []
-    assert messages._TLS.requests[-1] is handler.requests[0]
+    assert recycled(handler.requests[0], messages._TLS.requests)
 
 
 async def _three_pieces():
@@ -307,22 +323,26 @@ def rsgi_exchange_run(app, method="GET"):
     return protocol
 
 
-@pytest.mark.parametrize("error", [asyncio.CancelledError(), KeyboardInterrupt()])
-def test_rsgi_base_exceptions_propagate_after_the_release(error):
+@pytest.mark.parametrize("error", [asyncio.CancelledError, KeyboardInterrupt])
+def test_rsgi_base_exceptions_propagate_leaving_a_held_request_untouched(error):
     handler = Recorder(error=error)
     app = rsgi_app(handler)
-    with pytest.raises(type(error)):
+    with pytest.raises(error) as raised:
         asyncio.run(app.__rsgi__(Scope(), Protocol()))
-    [request] = handler.requests
-    assert messages._TLS.requests[-1] is request and request.scope is None
+    # The traceback holds the handler's frame, and with it the request.
+    request = handler.requests[0]()
+    assert request.scope is not None and request not in messages._TLS.requests
+    del request, raised
+    gc.collect()
+    assert handler.requests[0]() is None  # freed by its last holder, never pooled
 
 
-def test_rsgi_cancelled_while_the_handler_waits_releases_the_request():
+def test_rsgi_cancelled_while_the_handler_waits_lets_the_request_go():
     started = asyncio.Event()
     handler = Recorder()
 
     async def slow(request):
-        handler.requests.append(request)
+        handler.requests.append(weakref.ref(request))
         started.set()
         await asyncio.sleep(3600)
 
@@ -334,7 +354,10 @@ def test_rsgi_cancelled_while_the_handler_waits_releases_the_request():
             await task
 
     asyncio.run(main())
-    assert messages._TLS.requests[-1] is handler.requests[0]
+    gc.collect()
+    request = handler.requests[0]()
+    # Recycled when the exchange held it last, else freed by its last holder.
+    assert request is None or (request in messages._TLS.requests and request.scope is None)
 
 
 def test_rsgi_exchange_hooks_and_subclassing(caplog):
@@ -352,7 +375,7 @@ def test_rsgi_exchange_hooks_and_subclassing(caplog):
     class App(RSGIExchange):
         pass
 
-    app = App(Recorder(error=ValueError("x")), on_failure, on_send_failure)
+    app = App(Recorder(error=ValueError), on_failure, on_send_failure)
     protocol = rsgi_exchange_run(app, "PUT")
     assert [c[:2] for c in protocol.calls] == [("bytes", 503)]
     assert seen == [("failure", ValueError, "PUT", "/p")]
@@ -373,17 +396,18 @@ def test_rsgi_failure_hook_results(replacement, error):
             raise RuntimeError("hook failed")
         return replacement
 
-    handler = Recorder(error=ValueError("x"))
+    handler = Recorder(error=ValueError)
     app = RSGIExchange(handler, on_failure, lambda *a: None)
     if error is None:
         protocol = rsgi_exchange_run(app)
         assert protocol.calls == []
+        assert recycled(handler.requests[0], messages._TLS.requests)
     else:
         with pytest.raises(error) as raised:
             rsgi_exchange_run(app)
-        if error is RuntimeError:  # raised while handling the handler's error
-            assert isinstance(raised.value.__context__, ValueError)
-    assert messages._TLS.requests[-1] is handler.requests[0]
+        assert isinstance(raised.value.__context__, ValueError)  # raised while handling the handler's error
+        # whose traceback holds the handler's frame: the request is not recycled
+        assert handler.requests[0]() not in messages._TLS.requests
 
 
 def test_rsgi_exchange_refuses_bad_construction():
@@ -427,7 +451,7 @@ def test_asgi_exchange_hooks_and_subclassing():
     class App(ASGIExchange):
         pass
 
-    app = App(Recorder(error=ValueError("x")), on_failure, lambda *a: None, on_other_scope)
+    app = App(Recorder(error=ValueError), on_failure, lambda *a: None, on_other_scope)
     sent = asgi_exchange_run(app, asgi_scope("PUT"))
     assert asgi_result(sent)[0][:1] == (503,)
     asgi_exchange_run(app, {"type": "lifespan"})
@@ -482,13 +506,16 @@ def test_asgi_exchange_refuses_bad_scopes(scope, error):
     assert handler.requests == []
 
 
-@pytest.mark.parametrize("error", [asyncio.CancelledError(), KeyboardInterrupt()])
-def test_asgi_base_exceptions_propagate_after_the_release(error):
+@pytest.mark.parametrize("error", [asyncio.CancelledError, KeyboardInterrupt])
+def test_asgi_base_exceptions_propagate_leaving_a_held_request_untouched(error):
     handler = Recorder(error=error)
-    with pytest.raises(type(error)):
+    with pytest.raises(error) as raised:
         asgi_exchange_run(asgi_app(handler))
-    [request] = handler.requests
-    assert messages._TLS.requests[-1] is request and request.scope is None
+    request = handler.requests[0]()
+    assert request.scope is not None and request not in messages._TLS.requests
+    del request, raised
+    gc.collect()
+    assert handler.requests[0]() is None
 
 
 def test_asgi_app_looks_like_a_coroutine_function_to_servers():

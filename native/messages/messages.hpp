@@ -143,6 +143,7 @@ struct RequestObject : MessageObject {
     PyObject* _is_disconnected;     // None, False or True
     ScratchpadArena _arena;         // valid only while _arena_initialized
     int _arena_initialized;
+    int _pooled;                    // 1 while the object sits in a thread's pool
 };
 
 inline RequestObject* as_request(PyObject* op) { return static_cast<RequestObject*>(as_message(op)); }
@@ -167,6 +168,7 @@ static_assert(sizeof(ResponseVTable) == (kMessageVTableEntries + 2) * sizeof(voi
 
 struct ResponseObject : MessageObject {
     int32_t status;
+    int _pooled;         // 1 while the object sits in a thread's pool
     PyObject* state;     // any
     PyObject* _context;  // any
 };

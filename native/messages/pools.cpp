@@ -9,6 +9,12 @@
 // Taking from a non-empty pool assigns the per-exchange fields natively: no
 // Python call, and no attribute lookup by name unless the class overrides
 // `reset`.
+//
+// An object is in at most one pool once: `_pooled` is set when it is pushed
+// and cleared when it is taken, and releasing an object whose flag is set
+// does nothing.  Whoever calls a release function asserts that nothing else
+// uses the object any more; the serving exchanges check it themselves (they
+// release only what they hold the last reference to).
 #include <Python.h>
 
 #include <cstdint>
@@ -110,26 +116,32 @@ PyObject* thread_list(PyObject* which) {
 // Removes and returns the top of a non-empty pool (new reference), which
 // must be an instance of `type`: a foreign object pushed by hand is refused
 // rather than treated as one of ours.
-PyObject* pop_pooled(PyObject* list, PyTypeObject* type, const char* expected) {
+template <class Obj>
+Obj* pop_pooled(PyObject* list, PyTypeObject* type, const char* expected) {
     Py_ssize_t n = PyList_GET_SIZE(list);
     Ref item = Ref::borrow(PyList_GET_ITEM(list, n - 1));
     if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return nullptr;
     if (BW_UNLIKELY(!PyObject_TypeCheck(item.get(), type))) return args::raise_expected(expected, item.get()), nullptr;
-    return item.release();
+    Obj* obj = static_cast<Obj*>(as_message(item.release()));
+    obj->_pooled = 0;
+    return obj;
 }
 
-// Pushes `obj` after `reset` succeeded, unless the pool is full; a full
-// pool neither resets nor keeps the object.
+// Pushes `obj` after `reset` succeeded, unless the pool is full or the
+// object is in a pool already; a full pool neither resets nor keeps it.
 template <class Obj, class Reset>
 int push_released(PyObject* which, Obj* obj, Reset reset) {
+    if (obj->_pooled) return 0;
     Ref list = Ref::steal(thread_list(which));
     if (!list) return -1;
     if (PyList_GET_SIZE(list.get()) >= kMaxFreelistCapacity) return 0;
     Ref held = Ref::borrow(as_object(obj));  // reset may run Python code
     if (reset(obj) < 0) return -1;
-    // That code may have filled the pool in the meantime.
-    if (PyList_GET_SIZE(list.get()) >= kMaxFreelistCapacity) return 0;
-    return PyList_Append(list.get(), held.get());
+    // That code may have filled the pool, or released this very object.
+    if (obj->_pooled || PyList_GET_SIZE(list.get()) >= kMaxFreelistCapacity) return 0;
+    if (PyList_Append(list.get(), held.get()) < 0) return -1;
+    obj->_pooled = 1;
+    return 0;
 }
 
 // ---- responses ----------------------------------------------------------------------
@@ -141,9 +153,9 @@ ResponseObject* acquire_response_native(int32_t status, PyObject* headers, PyObj
     Ref list = Ref::steal(thread_list(state.str_responses));
     if (!list) return nullptr;
     if (PyList_GET_SIZE(list.get()) == 0) return response_create(status, headers, content);
-    PyObject* op = pop_pooled(list.get(), state.ResponseType, "Response");
-    if (!op) return nullptr;
-    ResponseObject* self = as_response(op);
+    ResponseObject* self = pop_pooled<ResponseObject>(list.get(), state.ResponseType, "Response");
+    if (!self) return nullptr;
+    PyObject* op = as_object(self);
     self->status = status;
     if (headers != Py_None) {
         assign_field(self->_raw_headers, headers);
@@ -217,9 +229,8 @@ RequestObject* acquire_request_native(PyObject* method, PyObject* path, PyObject
         assign_field(as_request(op)->scope, scope);
         return as_request(op);
     }
-    PyObject* op = pop_pooled(list.get(), state.RequestType, "Request");
-    if (!op) return nullptr;
-    RequestObject* self = as_request(op);
+    RequestObject* self = pop_pooled<RequestObject>(list.get(), state.RequestType, "Request");
+    if (!self) return nullptr;
     assign_field(self->method, interned.get());
     assign_field(self->_path, path);
     assign_field(self->_raw_query, raw_query);
@@ -268,12 +279,16 @@ PyMethodDef pool_functions[] = {
      "acquire_request(method, path, raw_query, headers, scope) -> Request\n\n"
      "A request from this thread's pool (the last released first), or a new one."},
     {"release_request", BW_METH_FASTCALL_KW(py_release_request),
-     "release_request(request) -> None\n\nResets the request and keeps it in this thread's pool unless it is full."},
+     "release_request(request) -> None\n\nResets the request and keeps it in this thread's pool unless it is full or "
+     "the request is pooled already.  The caller asserts that nothing else uses the request any more: the "
+     "next acquire_request() on this thread hands it out again."},
     {"acquire_response", BW_METH_FASTCALL_KW(py_acquire_response),
      "acquire_response(status=200, headers=None, content=None) -> Response\n\n"
      "A response from this thread's pool (the last released first), or a new one."},
     {"release_response", BW_METH_FASTCALL_KW(py_release_response),
-     "release_response(response) -> None\n\nResets the response and keeps it in this thread's pool unless it is full."},
+     "release_response(response) -> None\n\nResets the response and keeps it in this thread's pool unless it is full "
+     "or the response is pooled already.  The caller asserts that nothing else uses the response any more: the "
+     "next acquire_response() on this thread hands it out again."},
     {nullptr, nullptr, 0, nullptr},
 };
 

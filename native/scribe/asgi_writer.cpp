@@ -134,7 +134,64 @@ int body_piece(PyObject* piece) {
 
 // ---- send_asgi_response -----------------------------------------------------------
 
-Task send_asgi_body(Root response_root, Root send) {
+// A streamed or chunked body: the pieces of `pieces` (an async iterator, or
+// a plain one when `sync`), each sent as a body message.  With a `receive`,
+// the client is watched meanwhile (client_watch.cpp): when it leaves, the
+// producer is closed, nothing more is sent, and MessageAborted is raised.
+Task send_asgi_pieces(Root pieces, Root send, Root receive, bool sync) {
+    ClientWatch watch;
+    if (receive.get() != Py_None && watch.start(receive.get(), true) < 0) co_return nullptr;
+    watch.streaming(true);
+    bool failed = false;
+    for (unsigned n = 1; !watch.gone(); n++) {
+        Ref piece;
+        if (sync) {
+            piece = Ref::steal(PyIter_Next(pieces.get()));
+            if (!piece) {
+                failed = PyErr_Occurred() != nullptr;
+                break;
+            }
+        } else {
+            piece = co_await coro::anext(pieces.get());
+            if (!piece) {
+                failed = !coro::end_of_iteration();
+                break;
+            }
+        }
+        int send_it = body_piece(piece.get());
+        if (send_it < 0) {
+            failed = true;
+            break;
+        }
+        if (send_it) {
+            Ref message = Ref::steal(body_message(piece.get(), 1));
+            if (!message || !co_await coro::await_call(send.get(), message.get())) {
+                failed = true;
+                break;
+            }
+        }
+        if (watch.active() && n % kPiecesPerLoopTurn == 0 && !co_await Ref::steal(loop_turn())) {
+            failed = true;
+            break;
+        }
+    }
+    if (failed && !watch.absorb()) {
+        watch.stop();
+        co_return co_await abandon_pieces(pieces.get());
+    }
+    bool gone = watch.gone();
+    watch.stop();
+    if (gone) {
+        raise_client_gone();
+        co_return co_await abandon_pieces(pieces.get());
+    }
+    // The pieces ran out: end the body.
+    Ref closing = Ref::steal(body_message(state.empty_bytes, 0));
+    if (!closing || !co_await coro::await_call(send.get(), closing.get())) co_return nullptr;
+    co_return Py_NewRef(Py_None);
+}
+
+Task send_asgi_body(Root response_root, Root send, Root receive, Root request) {
     auto* response = messages::as_response(response_root.get());
     Root content = Root::borrow(response->content);
     if (set_headers_for_response_content(response) < 0) co_return nullptr;
@@ -157,25 +214,20 @@ Task send_asgi_body(Root response_root, Root send) {
     auto* c = reinterpret_cast<ContentObject*>(content.get());
     Py_ssize_t length = c->length;
     bool streamed = length < 0 || PyObject_TypeCheck(content.get(), state.StreamedContent);
+    if ((streamed || length > kMaxResponseChunkSize) && receive.get() != Py_None &&
+        !may_listen_asgi(messages::as_request(request.get())))
+        receive = Root::borrow(Py_None);
     if (streamed) {
         Ref parts = Ref::steal(PyObject_CallMethodNoArgs(content.get(), state.str_get_parts));
         if (!parts) co_return nullptr;
         Root pieces = Root::steal(async_for_iter(parts.get()));
         if (!pieces) co_return nullptr;
         parts.reset();
-        for (;;) {
-            Ref piece = co_await coro::anext(pieces.get());
-            if (!piece) {
-                if (!coro::end_of_iteration()) co_return nullptr;
-                break;
-            }
-            int send_it = body_piece(piece.get());
-            if (send_it < 0) co_return nullptr;
-            if (!send_it) continue;
-            Ref message = Ref::steal(body_message(piece.get(), 1));
-            if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
-        }
-    } else if (length > kMaxResponseChunkSize) {
+        co_return co_await Ref::steal(coro::make_coroutine(
+            send_asgi_pieces(std::move(pieces), Root::borrow(send.get()), Root::borrow(receive.get()), false),
+            "send_asgi_response"));
+    }
+    if (length > kMaxResponseChunkSize) {
         // Looked up now, so a replaced module attribute is honoured.
         PyObject* found = PyDict_GetItemWithError(state.module_dict, state.str_get_chunks);  // borrowed
         if (!found) {
@@ -190,27 +242,13 @@ Task send_asgi_body(Root response_root, Root send) {
         Root pieces = Root::steal(PyObject_GetIter(chunks.get()));
         if (!pieces) co_return nullptr;
         chunks.reset();
-        for (;;) {
-            Ref piece = Ref::steal(PyIter_Next(pieces.get()));
-            if (!piece) {
-                if (PyErr_Occurred()) co_return nullptr;
-                break;
-            }
-            int send_it = body_piece(piece.get());
-            if (send_it < 0) co_return nullptr;
-            if (!send_it) continue;
-            Ref message = Ref::steal(body_message(piece.get(), 1));
-            if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
-        }
-    } else {
-        Ref body = Ref::borrow(c->body);
-        Ref message = Ref::steal(body_message(body.get(), 0));
-        if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
-        co_return Py_NewRef(Py_None);
+        co_return co_await Ref::steal(coro::make_coroutine(
+            send_asgi_pieces(std::move(pieces), Root::borrow(send.get()), Root::borrow(receive.get()), true),
+            "send_asgi_response"));
     }
-    // The pieces ran out: end the body.
-    Ref closing = Ref::steal(body_message(state.empty_bytes, 0));
-    if (!closing || !co_await coro::await_call(send.get(), closing.get())) co_return nullptr;
+    Ref body = Ref::borrow(c->body);
+    Ref message = Ref::steal(body_message(body.get(), 0));
+    if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
     co_return Py_NewRef(Py_None);
 }
 
@@ -220,7 +258,7 @@ PyObject* py_send_asgi_response(PyObject*, PyObject* const* args, Py_ssize_t nar
     PyObject* a[2];
     if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
     if (!check_response(a[0], "response")) return nullptr;
-    return send_asgi_response(messages::as_response(a[0]), a[1]);
+    return send_asgi_response(messages::as_response(a[0]), a[1], nullptr, nullptr);
 }
 
 // ---- write_chunks ---------------------------------------------------------------------
@@ -285,9 +323,12 @@ PyObject* py_write_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 }  // namespace
 
-PyObject* send_asgi_response(ResponseObject* response, PyObject* send) {
+PyObject* send_asgi_response(ResponseObject* response, PyObject* send, PyObject* receive, RequestObject* request) {
     auto* op = reinterpret_cast<PyObject*>(response);
-    return coro::make_coroutine(send_asgi_body(Root::borrow(op), Root::borrow(send)), "send_asgi_response");
+    if (!receive || !request) receive = Py_None;
+    return coro::make_coroutine(send_asgi_body(Root::borrow(op), Root::borrow(send), Root::borrow(receive),
+                                               Root::borrow(receive == Py_None ? Py_None : messages::as_object(request))),
+                                "send_asgi_response");
 }
 
 PyMethodDef asgi_functions[] = {

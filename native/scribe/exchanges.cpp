@@ -59,26 +59,50 @@ const char* init_message(Interface iface) {
                                     : "ASGIExchange.__init__() was not called";
 }
 
-// Runs `release` with the pending error (if any) set aside, as a `finally`
-// block does: a failure of its own replaces that error, chained to it.
-template <class F>
-void release_keeping_error(F&& release) {
-    PyObject* pending = PyErr_GetRaisedException();
-    if (release() == 0) {
-        if (pending) PyErr_SetRaisedException(pending);
-        return;
-    }
-    if (pending) {
-        PyObject* own = PyErr_GetRaisedException();
-        PyException_SetContext(own, pending);  // steals `pending`
-        PyErr_SetRaisedException(own);
-    }
-}
+// Hands the exchange's request and response back to their pools when the
+// exchange ends, however it ends (its one release site, a local of the
+// coroutine frame: the destructor runs at every co_return and when the
+// frame is destroyed unfinished).
+//
+// Only what nothing else references is recycled.  The exchange's own
+// references are known exactly: the one Root here per object (borrowed
+// pointers on the C stack are not counted, and the handler's frame is gone
+// once it returned).  So a reference count of 1 means that nobody else can
+// see the object again, and anything above it (a task that kept the
+// request, a module-level response, an exception whose traceback holds the
+// handler's frame) means that someone can: such an object is let go
+// untouched, neither reset nor pooled, and the reference counter frees it
+// when its last holder does.
+//
+// The response goes first: its content may hold the request (a producer
+// closing over it), and resetting the response lets go of that.  A failure
+// of a reset never changes how the exchange ended: it is reported as
+// unraisable.
+struct Recycler {
+    Root request;
+    Root response;
 
-void release_both(RequestObject* request, ResponseObject* response) {
-    release_keeping_error([&] { return state.release_request(request); });
-    if (response) release_keeping_error([&] { return state.release_response(response); });
-}
+    Recycler() = default;
+    Recycler(const Recycler&) = delete;
+    Recycler& operator=(const Recycler&) = delete;
+    ~Recycler() {
+        recycle(response, [](PyObject* op) { return state.release_response(messages::as_response(op)); });
+        recycle(request, [](PyObject* op) { return state.release_request(messages::as_request(op)); });
+    }
+
+private:
+    template <class Release>
+    static void recycle(Root& held, Release release) {
+        PyObject* op = held.get();
+        if (!op) return;
+        if (Py_REFCNT(op) == 1) {
+            PyObject* pending = PyErr_GetRaisedException();
+            if (release(op) < 0) PyErr_WriteUnraisable(op);
+            PyErr_SetRaisedException(pending);
+        }
+        held.reset();
+    }
+};
 
 // scope[key] of an ASGI scope (a dict, or any mapping).
 PyObject* scope_item(PyObject* scope, PyObject* key) {
@@ -168,11 +192,13 @@ RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
     return with_server_content(request, state.ASGIContent, receive);
 }
 
-// The exchange itself.  `channel` is the RSGI protocol or the ASGI
-// `receive`; `send` is the ASGI `send` (None for RSGI).
+// The exchange itself: the request from the server, the handler, the
+// response written, and (through the Recycler) both objects released.
+// `channel` is the RSGI protocol or the ASGI `receive`; `send` is the ASGI
+// `send` (None for RSGI).
 Task exchange_body(Root app, Root scope, Root channel, Root send, Interface iface) {
     ExchangeObject* self = as_exchange(app.get());
-    Root request;
+    Recycler held;
     if (iface == Interface::RSGI) {
         {
             Ref proto = Ref::steal(PyObject_GetAttr(scope.get(), state.str_proto));
@@ -180,75 +206,56 @@ Task exchange_body(Root app, Root scope, Root channel, Root send, Interface ifac
             // A websocket that is never accepted is refused by the server (403).
             if (!is_http(proto.get())) co_return Py_NewRef(Py_None);
         }
-        request = Root::steal(reinterpret_cast<PyObject*>(instantiate_rsgi_request(scope.get(), channel.get())));
+        held.request = Root::steal(reinterpret_cast<PyObject*>(instantiate_rsgi_request(scope.get(), channel.get())));
     } else {
-        request = Root::steal(reinterpret_cast<PyObject*>(asgi_request(scope.get(), channel.get())));
+        held.request = Root::steal(reinterpret_cast<PyObject*>(asgi_request(scope.get(), channel.get())));
     }
-    if (!request) co_return nullptr;
-    auto* req = reinterpret_cast<RequestObject*>(request.get());
+    if (!held.request) co_return nullptr;
+    auto* req = reinterpret_cast<RequestObject*>(held.request.get());
 
     // The hooks are read from the object at the moment they are needed and
     // held for the call: the object's fields may be replaced meanwhile.
-    Root response;
     {
         Root handler = Root::borrow(self->handler);
-        Ref result = co_await coro::await_call(handler.get(), request.get());
+        Ref result = co_await coro::await_call(handler.get(), held.request.get());
         if (result && is_response(result.get())) {
-            response = Root(std::move(result));
+            held.response = Root(std::move(result));
         } else {
             if (result) {
                 PyErr_Format(PyExc_TypeError, "the handler returned %.200s, expected Response",
                              Py_TYPE(result.get())->tp_name);
                 result.reset();
             }
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-                release_both(req, nullptr);
-                co_return nullptr;
-            }
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return nullptr;
             Handling failure;
             Ref hook = Ref::borrow(self->on_failure);
             Ref replacement = Ref::steal(call_hook(hook.get(), failure.exception(), scope.get(), iface));
-            if (!replacement) {
-                release_both(req, nullptr);
-                co_return nullptr;
-            }
-            if (replacement.get() == Py_None) {  // the client is gone: nothing to answer
-                release_both(req, nullptr);
-                co_return Py_NewRef(Py_None);
-            }
+            if (!replacement) co_return nullptr;
+            if (replacement.get() == Py_None) co_return Py_NewRef(Py_None);  // the client is gone
             if (!is_response(replacement.get())) {
                 args::raise_expected("Response", replacement.get());
-                release_both(req, nullptr);
                 co_return nullptr;
             }
-            response = Root(std::move(replacement));
+            held.response = Root(std::move(replacement));
         }
     }
-    auto* resp = reinterpret_cast<ResponseObject*>(response.get());
+    auto* resp = reinterpret_cast<ResponseObject*>(held.response.get());
 
     Ref sent;
     if (iface == Interface::RSGI) {
         sent = Ref::steal(send_rsgi_response_sync(resp, channel.get()));
         if (sent && sent.get() != Py_None) sent = co_await std::move(sent);  // a streamed body
     } else {
-        Ref writing = Ref::steal(send_asgi_response(resp, send.get()));
+        Ref writing = Ref::steal(send_asgi_response(resp, send.get(), channel.get(), req));
         if (writing) sent = co_await std::move(writing);
     }
     if (!sent) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            release_both(req, resp);
-            co_return nullptr;
-        }
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return nullptr;
         Handling failure;
         Ref hook = Ref::borrow(self->on_send_failure);
         Ref logged = Ref::steal(call_hook(hook.get(), failure.exception(), scope.get(), iface));
-        if (!logged) {
-            release_both(req, resp);
-            co_return nullptr;
-        }
+        if (!logged) co_return nullptr;
     }
-    release_both(req, resp);
-    if (PyErr_Occurred()) co_return nullptr;
     co_return Py_NewRef(Py_None);
 }
 

@@ -79,6 +79,25 @@ int import_siblings() {
         {cookies.get(), "Cookie", 0, &state.Cookie},
         }) < 0)
         return -1;
+    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+    if (!asyncio) return -1;
+    Ref exceptions = Ref::steal(PyImport_ImportModule("brindlewick.exceptions"));
+    if (!exceptions) return -1;
+    struct Binding {
+        PyObject* module;
+        const char* name;
+        PyObject** slot;
+    } bindings[] = {
+        {asyncio.get(), "_get_running_loop", &state.get_running_loop},
+        {asyncio.get(), "current_task", &state.current_task},
+        {asyncio.get(), "CancelledError", &state.CancelledError},
+        {exceptions.get(), "MessageAborted", &state.MessageAborted},
+    };
+    for (const Binding& b : bindings) {
+        PyObject* value = PyObject_GetAttrString(b.module, b.name);
+        if (!value) return -1;
+        Py_XSETREF(*b.slot, value);
+    }
     // The writers call through a response's operation table: refuse a
     // messages module whose table has another layout.
     void* response_table = nullptr;
@@ -250,6 +269,13 @@ int make_constants(PyObject* module) {
         {&state.str_response_stream, "response_stream"},
         {&state.str_send_bytes, "send_bytes"},
         {&state.str_send_str, "send_str"},
+        {&state.str_client_disconnect, "client_disconnect"},
+        {&state.str_complete, "complete"},
+        {&state.str_aclose, "aclose"},
+        {&state.str_cancel, "cancel"},
+        {&state.str_uncancel, "uncancel"},
+        {&state.str_cancelling, "cancelling"},
+        {&state.str_create_task, "create_task"},
     };
     for (auto& s : strings)
         if (keep(module, s.slot, interned_str(s.text)) < 0) return -1;
@@ -298,7 +324,7 @@ int exec(PyObject* module) {
     for (PyMethodDef* table : {head_functions, asgi_functions, rsgi_adapter_functions, rsgi_writer_functions,
                                sse_functions})
         if (PyModule_AddFunctions(module, table) < 0) return -1;
-    if (init_asgi_writer(module) < 0 || init_exchanges(module) < 0) return -1;
+    if (init_asgi_writer(module) < 0 || init_client_watch(module) < 0 || init_exchanges(module) < 0) return -1;
     return export_entry_points(module);
 }
 

@@ -388,36 +388,67 @@ Task send_rsgi_stream_body(Root response_root, Root protocol, Root headers, Root
     Root chunks = Root::steal(async_for_iter(stream.get()));
     if (!chunks) co_return nullptr;
     stream.reset();
-    for (;;) {
+    // The client is watched while the body streams: a transport whose sends
+    // fail once the peer is gone stops the loop by that failure, and
+    // client_disconnect() also stops a producer that waits for its next piece.
+    ClientWatch watch;
+    if (watch.start(protocol.get(), false) < 0) co_return nullptr;
+    watch.streaming(true);
+    bool failed = false;
+    for (unsigned n = 1; !watch.gone(); n++) {
         Ref chunk = co_await coro::anext(chunks.get());
         if (!chunk) {
-            if (!coro::end_of_iteration()) co_return nullptr;
+            failed = !coro::end_of_iteration();
             break;
         }
         int truth = PyObject_IsTrue(chunk.get());
-        if (truth < 0) co_return nullptr;
-        if (!truth) continue;
-        PyObject* method;
-        Ref piece;
-        if (PyBytes_CheckExact(chunk.get())) {
-            method = state.str_send_bytes;
-            piece = std::move(chunk);
-        } else if (PyUnicode_CheckExact(chunk.get())) {
-            method = state.str_send_str;
-            piece = std::move(chunk);
-        } else if (is_bytes_like(chunk.get())) {
-            method = state.str_send_bytes;
-            piece = std::move(chunk);
-        } else {
-            method = state.str_send_str;
-            piece = Ref::steal(PyObject_Str(chunk.get()));
-            if (!piece) co_return nullptr;
+        if (truth < 0) {
+            failed = true;
+            break;
         }
-        PyObject* argv[] = {transport.get(), piece.get()};
-        Ref sent = Ref::steal(
-            PyObject_VectorcallMethod(method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!sent) co_return nullptr;
-        if (is_awaitable(sent.get()) && !co_await std::move(sent)) co_return nullptr;
+        if (truth) {
+            PyObject* method;
+            Ref piece;
+            if (PyBytes_CheckExact(chunk.get())) {
+                method = state.str_send_bytes;
+                piece = std::move(chunk);
+            } else if (PyUnicode_CheckExact(chunk.get())) {
+                method = state.str_send_str;
+                piece = std::move(chunk);
+            } else if (is_bytes_like(chunk.get())) {
+                method = state.str_send_bytes;
+                piece = std::move(chunk);
+            } else {
+                method = state.str_send_str;
+                piece = Ref::steal(PyObject_Str(chunk.get()));
+            }
+            if (!piece) {
+                failed = true;
+                break;
+            }
+            PyObject* argv[] = {transport.get(), piece.get()};
+            Ref sent = Ref::steal(
+                PyObject_VectorcallMethod(method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            if (sent && is_awaitable(sent.get())) sent = co_await std::move(sent);
+            if (!sent) {
+                failed = true;
+                break;
+            }
+        }
+        if (watch.active() && n % kPiecesPerLoopTurn == 0 && !co_await Ref::steal(loop_turn())) {
+            failed = true;
+            break;
+        }
+    }
+    if (failed && !watch.absorb()) {
+        watch.stop();
+        co_return co_await abandon_pieces(chunks.get());
+    }
+    bool gone = watch.gone();
+    watch.stop();
+    if (gone) {
+        raise_client_gone();
+        co_return co_await abandon_pieces(chunks.get());
     }
     co_return Py_NewRef(Py_None);
 }

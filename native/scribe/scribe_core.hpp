@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "brindlewick/coro.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
 #include "messages.hpp"
@@ -88,7 +89,23 @@ struct State {
     PyObject* str_send_bytes;
     PyObject* str_send_str;
 
-    PyTypeObject* ChunksType;  // iterator of get_chunks
+    PyObject* str_client_disconnect;
+    PyObject* str_complete;
+    PyObject* str_aclose;
+    PyObject* str_cancel;
+    PyObject* str_uncancel;
+    PyObject* str_cancelling;
+    PyObject* str_create_task;
+
+    // ---- bound from asyncio and brindlewick.exceptions
+    PyObject* get_running_loop;  // asyncio._get_running_loop
+    PyObject* current_task;      // asyncio.current_task
+    PyObject* CancelledError;    // asyncio.CancelledError
+    PyObject* MessageAborted;    // brindlewick.exceptions.MessageAborted
+
+    PyTypeObject* ChunksType;       // iterator of get_chunks
+    PyTypeObject* ClientWatchType;  // client_watch.cpp
+    PyTypeObject* LoopTurnType;     // client_watch.cpp
 };
 
 extern State state;
@@ -104,13 +121,60 @@ PyObject* async_for_iter(PyObject* obj);
 
 // ---- entry points of the source units ---------------------------------------------
 
+// client_watch.cpp
+// Listens for the client leaving while a body loop runs (see the file).  A
+// local of the writer's coroutine body; inactive until start() found an
+// asyncio task to watch for.
+class ClientWatch {
+public:
+    // Starts listening on `channel`: an ASGI `receive` (asgi), or an RSGI
+    // protocol that has client_disconnect().  0 (also when there is nothing
+    // to listen with), -1 with an error set.
+    int start(PyObject* channel, bool asgi);
+    bool active() const;
+    // The client left: send nothing more.
+    bool gone() const;
+    // Whether the writer is inside its body loop: the listener cancels the
+    // writer's task only then.
+    void streaming(bool inside);
+    // After a failed await in the body loop: 1 when the failure is the
+    // watch's own cancellation (then the error is cleared and gone() is
+    // true), 0 when it is not (the error stays pending).
+    int absorb();
+    // Ends the listener; the pending error, if any, is kept.
+    void stop();
+
+private:
+    coro::Root watch_;
+};
+// A watched body loop gives the event loop a turn after this many pieces,
+// so that the listener runs even when neither the producer nor `send` waits.
+inline constexpr unsigned kPiecesPerLoopTurn = 16;
+// Whether an ASGI client may be listened to through `receive` while the
+// response to `request` streams: only when the request body is not wanted
+// any more (none declared, or read to its end), since the listener takes
+// whatever message comes next.  Any failure of the check answers false.
+bool may_listen_asgi(RequestObject* request);
+// A new awaitable that gives the event loop one turn.
+PyObject* loop_turn();
+// For a body loop that stops early with an error pending: awaits
+// `pieces.aclose()` when the iterator has one (the producer's `finally`
+// blocks run now), then completes with null and that error pending (or the
+// failure of aclose(), chained to it).
+coro::Await abandon_pieces(PyObject* pieces);
+// Sets MessageAborted for a client that left mid-body; returns null.
+PyObject* raise_client_gone();
+int init_client_watch(PyObject* module);
+
 // heads.cpp
 int set_headers_for_response_content(ResponseObject* response);
 extern PyMethodDef head_functions[];
 
 // asgi_writer.cpp
 // send_asgi_response(response, send): the coroutine writing `response`.
-PyObject* send_asgi_response(ResponseObject* response, PyObject* send);
+// With a `receive` and the `request` answered (both may be null), the
+// client is watched while a streamed body is sent (see may_listen_asgi).
+PyObject* send_asgi_response(ResponseObject* response, PyObject* send, PyObject* receive, RequestObject* request);
 extern PyMethodDef asgi_functions[];
 int init_asgi_writer(PyObject* module);
 

@@ -72,11 +72,14 @@ __pyx_capi__: dict[str, Any]
 
 def acquire_response(status: int = 200, headers: list[tuple[bytes, bytes]] | None = None,
                      content: Content | None = None) -> Response: ...
-def release_response(response: Response) -> None: ...
-# Present once the module has Request:
-# def acquire_request(method: str | None, path: bytes | None, raw_query: bytes | None,
-#                     headers: list | None, scope: Any) -> Request: ...
-# def release_request(request: Request) -> None: ...
+def release_response(response: Response) -> None:
+    """Resets the response and pools it (unless the pool is full or it is
+    pooled already). The caller asserts that nothing else uses it any more."""
+def acquire_request(method: str | None, path: bytes | None, raw_query: bytes | None,
+                    headers: list | None, scope: Any) -> Request: ...
+def release_request(request: Request) -> None:
+    """Resets the request and pools it (unless the pool is full or it is
+    pooled already). The caller asserts that nothing else uses it any more."""
 class Request(Message):
     method: str | None
     _url: URL | None
