@@ -107,19 +107,26 @@ async def redirect(request, values):
     return acquire_response(302, [(b"location", b"/")], None)
 
 
+def _host(request):
+    """The Host header; for HTTP/2 over RSGI, where granian keeps it apart
+    from the headers, the request's authority; None when there is neither
+    (HTTP/1.0 needs no Host)."""
+    try:
+        return request.host
+    except BadRequest:
+        scope = request.scope
+        return None if scope is None or isinstance(scope, dict) else getattr(scope, "authority", None)
+
+
 @router.get("/headers")
 async def headers(request, values):
     address, port = client_address(request)
-    try:
-        host = request.host
-    except BadRequest:  # no Host header: optional in HTTP/1.0
-        host = None
     return json_response(
         {
             "headers": [[name.decode("latin-1"), value.decode("latin-1")] for name, value in request.headers.items()],
             "client": {"address": address, "port": port},
             "scheme": request_scheme(request),
-            "host": host,
+            "host": _host(request),
         }
     )
 
