@@ -5,5 +5,5 @@
 #   ./scripts/serve.sh --interface asgi --server uvicorn --port 8080 --workers 2
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/_setup.sh"
-cd "$root"
+# No cd: paths given to the demo (--files, --ssl-*) are taken from where it was started.
 exec "$python" -m brindlewick.demo "$@"
