@@ -207,3 +207,25 @@ def test_ranges_of_an_empty_file_are_unsatisfiable(tree, value):
 def test_unsatisfiable_range_names_the_size(tree):
     response, heads = answer(tree, range=f"bytes={len(DATA)}-")
     assert response.status == 416 and heads["content-range"] == f"bytes */{len(DATA)}"
+
+
+@pytest.fixture(scope="module")
+def one_file(tmp_path_factory):
+    root = tmp_path_factory.mktemp("one")
+    (root / "f.bin").write_bytes(DATA)
+    os.utime(root / "f.bin", (OLD, OLD))
+    return root.resolve()
+
+
+HEADER_TEXT = st.text(alphabet=st.sampled_from('bytes=-0123456789,W/"*: \tSunNov GMT\xe9'), max_size=40)
+
+
+@given(st.dictionaries(st.sampled_from(["range", "if_range", "if_match", "if_none_match", "if_modified_since",
+                                        "if_unmodified_since"]), HEADER_TEXT),
+       st.sampled_from(["GET", "HEAD"]))
+def test_any_conditional_header_gets_an_answer(one_file, headers, method):
+    response, heads = answer(one_file, "f.bin", method, **headers)
+    assert response.status in (200, 206, 304, 412, 416)
+    if response.status == 206:
+        start, end = response.content.file_range
+        assert heads["content-range"] == f"bytes {start}-{end - 1}/{len(DATA)}"

@@ -164,7 +164,7 @@ def test_odd_cookies_are_no_500(client, server):
     response = client.get("/cookies", headers=[(b"cookie", "a=1; b=caf\u00e9".encode())])
     assert response.status_code == 200
     received = response.json()["received"]
-    assert received == ({} if server.name == "granian-rsgi" else {"a": "1", "b": "café"})
+    assert received in (({}, {"a": "1", "b": "café"}) if server.name == "granian-rsgi" else ({"a": "1", "b": "café"},))
 
 
 def test_redirect(client):
