@@ -249,16 +249,17 @@ def _preconditions(request, tag: str, modified: int):
     return None
 
 
-def _if_range_holds(value: str, tag: str, modified: int, now: float) -> bool:
+def _if_range_holds(value: str, tag: str, modified: int, age: float) -> bool:
     """Whether the ``If-Range`` validator still names the file: its strong
-    entity tag, or exactly its modification date when that date is a strong
-    validator (at least a second old)."""
+    entity tag, or exactly its modification date (``modified``, whole
+    seconds) when that date is a strong validator: the file's last change is
+    at least a second old (``age``), so no later change can share the date."""
     value = value.strip(" \t")
     if value.startswith(('"', "W/")):
         tags = parse_entity_tags(value)
         return isinstance(tags, list) and len(tags) == 1 and _tags_match(tags, tag, weak=False)
     moment = _http_date(value)
-    return moment is not None and moment == modified and now - modified >= 1
+    return moment is not None and moment == modified and age >= 1
 
 
 # --- the response ----------------------------------------------------------
@@ -298,7 +299,7 @@ def file_response(request, root: Path, name: str):
     if requested is not None:
         conditions = request.get_headers(b"if-range")
         if not conditions or (
-            len(conditions) == 1 and _if_range_holds(conditions[0].decode("latin-1"), tag, modified, now)
+            len(conditions) == 1 and _if_range_holds(conditions[0].decode("latin-1"), tag, modified, now - info.st_mtime)
         ):
             span = parse_range(requested, size)
     if span is None:
