@@ -1,14 +1,35 @@
-# Sourced by test.sh and bench.sh: provisions CPython 3.14 and a venv,
-# installs the development requirements and builds and installs the package.
-# Sets $python to the venv's interpreter.
+# Sourced by test.sh, bench.sh, serve.sh and load.sh: provisions CPython 3.14
+# and a venv, installs the development requirements and builds and installs
+# the package, unless the venv already holds an install of these very sources
+# (the hash in .venv/.brindlewick-installed). Sets $python to the venv's
+# interpreter.
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-install_into() {  # install_into PYTHON: requirements, then the package itself
-    local py="$1"
+# The content hash of everything an install depends on: the requirements and
+# the sources pip builds the package from.
+source_hash() {
+    (cd "$root" && find requirements-dev.txt pyproject.toml CMakeLists.txt cmake native src -type f \
+        ! -path '*/__pycache__/*' ! -name '*.pyc' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum) \
+        | sha256sum | cut -d' ' -f1
+}
+
+# install_into PYTHON: requirements, then the package itself; skipped when the
+# environment's stamp holds the hash of the same sources and the installed
+# package still imports (isolated: no PYTHONPATH, no checkout on sys.path).
+install_into() {
+    local py="$1" stamp hash
+    stamp="$(cd "$(dirname "$py")/.." && pwd)/.brindlewick-installed"
+    hash="$(source_hash)"
+    if [[ -f "$stamp" && "$(cat "$stamp")" == "$hash" ]] \
+        && (cd / && "$py" -I -c 'import brindlewick.messages, brindlewick.scribe') 2>/dev/null; then
+        return 0
+    fi
+    rm -f "$stamp"
     "$py" -m pip install -q --disable-pip-version-check -r "$root/requirements-dev.txt" \
         || { echo "setup: installing requirements-dev.txt failed" >&2; return 1; }
     "$py" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps "$root" \
         || { echo "setup: building brindlewick failed" >&2; return 1; }
+    echo "$hash" > "$stamp"
 }
 
 python="$("$root/scripts/provision-python.sh")"

@@ -34,13 +34,17 @@ def free_port() -> int:
 class Server:
     """A server subprocess; ``url`` is its base URL once ``start`` returned."""
 
-    def __init__(self, command: list[str], port: int, env: dict | None = None, probe: str = "/"):
+    def __init__(self, command: list[str], port: int, env: dict | None = None, probe: str = "/", verify=None):
+        """``verify``: the SSL context that trusts the server's certificate,
+        for a server that speaks HTTPS."""
         self.command = command
         self.port = port
-        self.url = f"http://127.0.0.1:{port}"
+        self.verify = verify
+        self.url = f"{'http' if verify is None else 'https'}://127.0.0.1:{port}"
         self.env = env
         self.probe = probe
         self.process: subprocess.Popen | None = None
+        self.name = None
         self.log = tempfile.TemporaryFile()
 
     def start(self) -> "Server":
@@ -52,7 +56,7 @@ class Server:
             if self.process.poll() is not None:
                 raise RuntimeError(f"the server exited with {self.process.returncode}:\n{self.output()}")
             try:
-                httpx.get(self.url + self.probe, timeout=1.0)
+                httpx.get(self.url + self.probe, timeout=1.0, verify=True if self.verify is None else self.verify)
                 return self
             except httpx.TransportError:
                 pass
@@ -91,6 +95,10 @@ def demo_command(name: str, port: int, files_dir=None, workers: int = 1) -> list
     return command
 
 
-def start_demo(name: str, files_dir=None) -> Server:
+def start_demo(name: str, files_dir=None, extra=(), verify=None) -> Server:
+    """The demo served as ``name`` (a key of SERVERS), with extra launcher
+    arguments; the server's ``name`` is that key."""
     port = free_port()
-    return Server(demo_command(name, port, files_dir), port).start()
+    server = Server(demo_command(name, port, files_dir) + list(extra), port, verify=verify)
+    server.name = name
+    return server.start()

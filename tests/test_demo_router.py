@@ -31,3 +31,20 @@ def test_match(method, path, expected):
 def test_bad_patterns(pattern):
     with pytest.raises(ValueError):
         Router().add("GET", pattern, None)
+
+
+@pytest.mark.parametrize(
+    ("path", "allowed"),
+    [("/", ("GET", "HEAD")), ("/a", ("GET", "HEAD", "POST")), ("/u/7", ("GET", "HEAD")),
+     ("/files/x/y", ("GET", "HEAD")), ("/nowhere", ()), ("/u/", ()), ("/a/", ())],
+)
+def test_allowed_methods_of_a_path(path, allowed):
+    router = build()
+    router.add("POST", "/u/{id}/posts/{post}", None)
+    assert router.allowed(path) == allowed
+    assert router.allowed("/u/7/posts/x") == ("GET", "HEAD", "POST")
+
+
+def test_methods_are_capitals():
+    with pytest.raises(ValueError):
+        Router().add("get", "/", None)

@@ -2,7 +2,8 @@
 answers, through its RSGI application (the native exchange) and its ASGI
 application, with in-process scopes, protocols and channels: JSON echo,
 multipart upload, cookies, redirects, server-sent events, streams, files
-(whole, ranges, refused paths), unknown routes, undecodable paths.
+(whole, ranges, conditional requests, refused and unusable paths), 405s,
+unknown routes, undecodable paths.
 
 The RSGI protocol serves the request body in pieces and records the
 response calls (with and without the server's own file sending); the ASGI
@@ -166,10 +167,21 @@ ROUTES = [
     ("GET /files/bytes.bin, range", "GET", "/files/bytes.bin", "", [("range", "bytes=10-4999")], b"", 206),
     ("GET /files/bytes.bin, suffix range", "GET", "/files/bytes.bin", "", [("range", "bytes=-100")], b"", 206),
     ("GET /files/bytes.bin, unsatisfiable", "GET", "/files/bytes.bin", "", [("range", "bytes=99999-")], b"", 416),
+    ("HEAD /files/hello.txt", "HEAD", "/files/hello.txt", "", (), b"", 200),
+    ("GET /files/bytes.bin, if-none-match *", "GET", "/files/bytes.bin", "", [("if-none-match", "*")], b"", 304),
+    ("GET /files/bytes.bin, if-match fails", "GET", "/files/bytes.bin", "", [("if-match", '"x", W/"y"')], b"", 412),
+    ("GET /files/bytes.bin, if-modified-since", "GET", "/files/bytes.bin", "",
+     [("if-modified-since", "Sun, 06 Nov 1994 08:49:37 GMT")], b"", 200),
+    ("GET /files/bytes.bin, stale if-range", "GET", "/files/bytes.bin", "",
+     [("range", "bytes=0-9"), ("if-range", '"stale"')], b"", 200),
     ("GET /files/../secret", "GET", "/files/../secret", "", (), b"", 403),
     ("GET /files/nope.txt", "GET", "/files/nope.txt", "", (), b"", 404),
+    ("GET /files/<300 bytes>", "GET", "/files/" + "n" * 300, "", (), b"", 404),
     ("GET /nowhere/at/all", "GET", "/nowhere/at/all", "", (), b"", 404),
-    ("POST / (wrong method)", "POST", "/", "", (), b"", 404),
+    ("POST / (wrong method)", "POST", "/", "", (), b"", 405),
+    ("POST /echo, null", "POST", "/echo", "", JSON, b"null", 200),
+    ("GET /events, resumed", "GET", "/events", "", [("last-event-id", "3")], b"", 200),
+    ("GET /events, all seen", "GET", "/events", "", [("last-event-id", "5")], b"", 204),
     ("HEAD / (GET route)", "HEAD", "/", "", (), b"", 200),
 ]
 ECHOES = {"POST /echo"}

@@ -9,23 +9,52 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
+import ipaddress
 import os
 import sys
 from pathlib import Path
 
 from brindlewick.demo import FILES_ENV, SAMPLE_FILES
 
+DESCRIPTION = """\
+Serves the brindlewick demo application on granian (RSGI or ASGI) or
+uvicorn (ASGI). The server replaces this process, so its process id is
+the server's own."""
+
+EPILOG = """\
+examples:
+  python -m brindlewick.demo
+  python -m brindlewick.demo --interface asgi
+  python -m brindlewick.demo --server uvicorn --interface asgi --port 8080
+  python -m brindlewick.demo --files ./public --workers 4
+  python -m brindlewick.demo --ssl-certfile cert.pem --ssl-keyfile key.pem
+  python -m brindlewick.demo --server uvicorn --interface asgi --forwarded-allow-ips 127.0.0.1
+
+HTTPS: granian speaks HTTP/1.1 and HTTP/2 (negotiated by ALPN) on it,
+uvicorn HTTP/1.1; granian wants the key in PKCS#8 form."""
+
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(prog="python -m brindlewick.demo", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(
+        prog="python -m brindlewick.demo", description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--interface", choices=("rsgi", "asgi"), default="rsgi", help="server interface (default: rsgi)")
     parser.add_argument("--server", choices=("granian", "uvicorn"), default="granian", help="server (default: granian)")
     parser.add_argument("--host", default="127.0.0.1", help="address to bind (default: 127.0.0.1)")
     parser.add_argument("--port", type=int, default=8000, help="port to bind (default: 8000)")
     parser.add_argument("--workers", type=int, default=1, help="worker processes (default: 1)")
-    parser.add_argument("--files", type=Path, default=SAMPLE_FILES, help="directory served under /files/ (default: the sample files)")
-    parser.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"), help="server log level")
+    parser.add_argument("--files", type=Path, default=SAMPLE_FILES, metavar="DIR",
+                        help="directory served under /files/ (default: the sample files)")
+    parser.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"),
+                        help="server log level (default: info)")
     parser.add_argument("--access-log", action="store_true", help="log every request")
+    parser.add_argument("--ssl-certfile", type=Path, metavar="FILE",
+                        help="serve HTTPS with this certificate (PEM; with --ssl-keyfile)")
+    parser.add_argument("--ssl-keyfile", type=Path, metavar="FILE", help="the certificate's private key (PEM)")
+    parser.add_argument("--forwarded-allow-ips", default="", metavar="ADDRESSES",
+                        help="uvicorn only: comma-separated addresses of proxies whose X-Forwarded-For and "
+                             "X-Forwarded-Proto headers are believed, or * for any (default: none)")
     args = parser.parse_args(argv)
     if args.server == "uvicorn" and args.interface == "rsgi":
         parser.error("uvicorn serves ASGI only: use --interface asgi")
@@ -35,6 +64,22 @@ def parse_args(argv):
         parser.error("--port must lie between 0 and 65535")
     if not args.files.is_dir():
         parser.error(f"--files {args.files}: not a directory")
+    if (args.ssl_certfile is None) != (args.ssl_keyfile is None):
+        parser.error("--ssl-certfile and --ssl-keyfile go together")
+    for option, path in (("--ssl-certfile", args.ssl_certfile), ("--ssl-keyfile", args.ssl_keyfile)):
+        if path is not None and not path.is_file():
+            parser.error(f"{option} {path}: no such file")
+    args.forwarded_allow_ips = args.forwarded_allow_ips.strip()
+    if args.forwarded_allow_ips:
+        if args.server != "uvicorn":
+            parser.error("--forwarded-allow-ips applies to uvicorn: granian never reads X-Forwarded-* headers")
+        for item in args.forwarded_allow_ips.split(","):
+            item = item.strip()
+            try:
+                if item != "*":
+                    ipaddress.ip_network(item, strict=False)
+            except ValueError:
+                parser.error(f"--forwarded-allow-ips: {item!r} is not an address or network")
     if importlib.util.find_spec(args.server) is None:
         parser.error(f"{args.server} is not installed: pip install 'brindlewick[serve]'")
     return args
@@ -46,11 +91,18 @@ def server_command(args) -> list[str]:
         command = [sys.executable, "-m", "granian", "--interface", args.interface, "--host", args.host,
                    "--port", str(args.port), "--workers", str(args.workers), "--log-level", args.log_level]
         command.append("--access-log" if args.access_log else "--no-access-log")
+        if args.ssl_certfile is not None:
+            command += ["--ssl-certificate", str(args.ssl_certfile), "--ssl-keyfile", str(args.ssl_keyfile)]
     else:
+        # uvicorn believes X-Forwarded-* from 127.0.0.1 unless told otherwise:
+        # the proxies it trusts are always named here, none by default.
         command = [sys.executable, "-m", "uvicorn", "--host", args.host, "--port", str(args.port),
-                   "--workers", str(args.workers), "--log-level", args.log_level, "--lifespan", "on"]
+                   "--workers", str(args.workers), "--log-level", args.log_level, "--lifespan", "on",
+                   "--forwarded-allow-ips", args.forwarded_allow_ips]
         if not args.access_log:
             command.append("--no-access-log")
+        if args.ssl_certfile is not None:
+            command += ["--ssl-certfile", str(args.ssl_certfile), "--ssl-keyfile", str(args.ssl_keyfile)]
     command.append(target)
     return command
 

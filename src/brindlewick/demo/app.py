@@ -10,10 +10,7 @@ directory shipped beside this module.
 from __future__ import annotations
 
 import hashlib
-import mimetypes
 import os
-import re
-import stat
 from pathlib import Path
 
 import msgspec
@@ -22,7 +19,8 @@ from brindlewick.contents import Content, JSONContent, ServerSentEvent, Streamed
 from brindlewick.cookies import Cookie
 from brindlewick.demo import FILES_ENV, SAMPLE_FILES
 from brindlewick.demo.router import Router, routing_path
-from brindlewick.exceptions import BadRequest, HTTPException, NotFound
+from brindlewick.demo.static import file_response
+from brindlewick.exceptions import BadRequest, HTTPException
 from brindlewick.messages import acquire_response
 from brindlewick.scribe import write_sse
 from brindlewick.serve import asgi_app, client_address, request_scheme, rsgi_app
@@ -33,8 +31,11 @@ __all__ = ["handle", "router", "rsgi", "asgi", "files_root", "SAMPLE_FILES", "st
 # Largest body GET /stream produces, and the size of its pieces.
 MAX_STREAM_SIZE = 1 << 30
 STREAM_PIECE = 16384
-# Size of the pieces a file is read in when the server cannot send files itself.
-FILE_PIECE = 65536
+# The events of GET /events, and the time (ms) a client waits before it
+# reconnects once the stream has ended.
+EVENT_COUNT = 5
+EVENT_RETRY = 1000
+_EVENT_IDS = {str(number).encode(): number for number in range(1, EVENT_COUNT + 1)}
 
 _HELLO = b'{"message":"Hello, World!"}'
 _PLAIN = b"Hello, World!"
@@ -42,11 +43,6 @@ _JSON = b"application/json"
 _encode_json = msgspec.json.encode
 
 router = Router()
-
-
-class Forbidden(HTTPException):
-    def __init__(self, message: str = None):
-        super().__init__(403, message)
 
 
 def json_response(data, status: int = 200, headers=None):
@@ -67,10 +63,15 @@ async def plaintext(request, values):
 async def echo(request, values):
     if not request.declares_json():
         raise HTTPException(415, "Expected a JSON body (Content-Type: application/json)")
-    data = await request.json()  # malformed JSON raises BadRequestFormat: a 400
-    if data is None:
+    if not await request.read():
         raise BadRequest("Expected a JSON body, got an empty one")
-    return acquire_response(200, None, JSONContent(data))
+    try:
+        # request.json() reads the body kept by read(); malformed JSON raises
+        # BadRequestFormat: a 400. `null` is a JSON value like any other.
+        content = JSONContent(await request.json())
+    except RecursionError:
+        raise BadRequest("The JSON body is nested too deeply") from None
+    return acquire_response(200, None, content)
 
 
 @router.post("/upload")
@@ -107,6 +108,17 @@ async def redirect(request, values):
     return acquire_response(302, [(b"location", b"/")], None)
 
 
+def _host(request):
+    """The Host header; for HTTP/2 over RSGI, where granian keeps it apart
+    from the headers, the request's authority; None when there is neither
+    (HTTP/1.0 needs no Host)."""
+    try:
+        return request.host
+    except BadRequest:
+        scope = request.scope
+        return None if scope is None or isinstance(scope, dict) else getattr(scope, "authority", None)
+
+
 @router.get("/headers")
 async def headers(request, values):
     address, port = client_address(request)
@@ -115,16 +127,31 @@ async def headers(request, values):
             "headers": [[name.decode("latin-1"), value.decode("latin-1")] for name, value in request.headers.items()],
             "client": {"address": address, "port": port},
             "scheme": request_scheme(request),
-            "host": request.host,
+            "host": _host(request),
         }
     )
 
 
+def _resumed_after(request) -> int:
+    """The number of the last event a reconnecting client saw (its
+    ``Last-Event-ID``), 0 for a new client or an id this route never sent."""
+    last = request.get_first_header(b"last-event-id")
+    return 0 if last is None else _EVENT_IDS.get(last.strip(), 0)
+
+
 @router.get("/events")
 async def events(request, values):
+    first = _resumed_after(request) + 1
+    if first > EVENT_COUNT:
+        # Everything was seen: 204 tells an EventSource not to reconnect.
+        return acquire_response(204, [(b"cache-control", b"no-cache")], None)
+
     async def produce():
-        for number in range(1, 6):
-            yield write_sse(ServerSentEvent({"n": number, "of": 5}, event="tick", id=str(number)))
+        for number in range(first, EVENT_COUNT + 1):
+            retry = EVENT_RETRY if number == first else -1
+            yield write_sse(
+                ServerSentEvent({"n": number, "of": EVENT_COUNT}, event="tick", id=str(number), retry=retry)
+            )
 
     return acquire_response(
         200, [(b"cache-control", b"no-cache")], StreamedContent(b"text/event-stream", produce)
@@ -160,100 +187,27 @@ async def stream(request, values):
     return acquire_response(200, None, StreamedContent(b"application/octet-stream", produce))
 
 
-class FileContent(StreamedContent):
-    """A file, or one range of it. RSGI servers send it themselves
-    (``file_path``, ``file_range`` as start and exclusive end); ASGI servers
-    get it read in pieces."""
-
-    def __init__(self, content_type: bytes, path: str, start: int, end: int, whole: bool):
-        super().__init__(content_type, self._pieces, end - start)
-        self.file_path = path
-        self.file_range = None if whole else (start, end)
-        self._start = start
-        self._end = end
-
-    async def _pieces(self):
-        with open(self.file_path, "rb") as file:
-            file.seek(self._start)
-            left = self._end - self._start
-            while left > 0:
-                data = file.read(min(FILE_PIECE, left))
-                if not data:
-                    raise OSError(f"{self.file_path} became shorter while it was sent")
-                left -= len(data)
-                yield data
-
-
-_RANGE_RX = re.compile(r"bytes=(\d*)-(\d*)")
-
-
-def _parse_range(value: str, size: int):
-    """(start, exclusive end) of a single "bytes=a-b" range, None to send the
-    whole file (absent, or several ranges), or "unsatisfiable"."""
-    match = _RANGE_RX.fullmatch(value.strip())
-    if match is None:
-        return None  # another unit or several ranges: the whole file
-    first, last = match.groups()
-    if not first:
-        if not last:
-            return None
-        count = int(last)
-        if count == 0:
-            return "unsatisfiable"
-        return max(size - count, 0), size
-    start = int(first)
-    end = min(int(last) + 1, size) if last else size
-    if start >= size or (last and int(last) < start):
-        return "unsatisfiable"
-    return start, end
-
-
 def files_root() -> Path:
     return Path(os.environ.get(FILES_ENV) or SAMPLE_FILES).resolve()
 
 
 @router.get("/files/{name:path}")
 async def files(request, values):
-    name = values["name"]
-    root = files_root()
-    parts = name.replace("\\", "/").split("/")
-    if any(part in ("", ".", "..") for part in parts) or "\x00" in name:
-        raise Forbidden("This path is not allowed")
-    target = root.joinpath(*parts).resolve()
-    if not target.is_relative_to(root) or target == root:
-        raise Forbidden("This path is not allowed")
-    try:
-        info = target.stat()
-    except (FileNotFoundError, NotADirectoryError):
-        raise NotFound("No such file") from None
-    if not stat.S_ISREG(info.st_mode):
-        raise NotFound("No such file")
-    size = info.st_size
-    guessed, _ = mimetypes.guess_type(target.name)
-    content_type = (guessed or "application/octet-stream").encode("latin-1")
-    if content_type.startswith(b"text/"):
-        content_type += b"; charset=utf-8"
-    headers = [(b"accept-ranges", b"bytes")]
-    requested = request.get_first_header(b"range")
-    span = _parse_range(requested.decode("latin-1"), size) if requested else None
-    if span == "unsatisfiable":
-        headers.append((b"content-range", f"bytes */{size}".encode()))
-        return json_response({"error": "Range Not Satisfiable"}, 416, headers)
-    if span is None:
-        return acquire_response(200, headers, FileContent(content_type, str(target), 0, size, True))
-    start, end = span
-    headers.append((b"content-range", f"bytes {start}-{end - 1}/{size}".encode()))
-    return acquire_response(206, headers, FileContent(content_type, str(target), start, end, False))
+    return file_response(request, files_root(), values["name"])
 
 
 async def handle(request):
-    """Dispatches a request to its route; anything else is a 404."""
+    """Dispatches a request to its route; a path no route knows is a 404,
+    a known path asked with a method it has no route for a 405."""
     try:
         path = routing_path(request)
     except UnicodeDecodeError:
         raise BadRequest("The request path is not valid UTF-8") from None
     found = router.match(request.method, path)
     if found is None:
+        allowed = router.allowed(path)
+        if allowed:
+            return json_response({"error": "Method Not Allowed"}, 405, [(b"allow", ", ".join(allowed).encode())])
         return json_response({"error": "Not Found"}, 404)
     handler, values = found
     return await handler(request, values)
