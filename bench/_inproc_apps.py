@@ -92,13 +92,14 @@ _COMMON_HEADERS = (
 class RequestSpec:
     """One request as the client sent it; the fake servers turn it into a scope."""
 
-    __slots__ = ("method", "path", "raw_path", "query", "headers", "body", "str_headers")
+    __slots__ = ("method", "path", "raw_path", "query", "str_query", "headers", "body", "str_headers")
 
     def __init__(self, method: str, path: str, headers=(), body: bytes = b""):
         self.method = method
         self.path = path
         self.raw_path = path.encode()
         self.query = b""
+        self.str_query = ""
         extra = list(headers)
         if body:
             extra.append((b"content-length", str(len(body)).encode()))
@@ -255,21 +256,22 @@ class Lifespan:
 
 class RSGIHeaders:
     """The scope's headers as granian hands them over: a read-only mapping of
-    lower-case str names to str values."""
+    lower-case str names to str values.  ``items()``, the call a framework
+    makes on every request, is native as granian's is (a list copy): a
+    Python-level method here would charge the fake's own frames to the
+    application."""
 
-    __slots__ = ("_pairs",)
+    __slots__ = ("_pairs", "items")
 
     def __init__(self, pairs):
-        self._pairs = pairs
+        self._pairs = pairs = list(pairs)
+        self.items = pairs.copy
 
     def keys(self):
         return [name for name, _ in self._pairs]
 
     def values(self):
         return [value for _, value in self._pairs]
-
-    def items(self):
-        return list(self._pairs)
 
     def get(self, key, default=None):
         key = key.lower()
@@ -298,6 +300,10 @@ class RSGIHeaders:
         return len(self._pairs)
 
 
+_RSGI_SERVER = "%s:%d" % SERVER_ADDR
+_RSGI_CLIENT = "%s:%d" % CLIENT_ADDR
+
+
 class RSGIScope:
     """An HTTP scope as granian builds it (its attributes are all str or None)."""
 
@@ -308,12 +314,12 @@ class RSGIScope:
         self.proto = "http"
         self.http_version = "1.1"
         self.rsgi_version = "1.5"
-        self.server = "%s:%d" % SERVER_ADDR
-        self.client = "%s:%d" % CLIENT_ADDR
+        self.server = _RSGI_SERVER
+        self.client = _RSGI_CLIENT
         self.scheme = "http"
         self.method = spec.method
         self.path = spec.path
-        self.query_string = spec.query.decode("latin-1")
+        self.query_string = spec.str_query
         self.headers = RSGIHeaders(spec.str_headers)
         self.authority = None
 
@@ -495,6 +501,7 @@ def _litestar():
     from typing import Any
 
     from litestar import Litestar, MediaType, Request, get, post
+    from litestar.params import JSONBody
 
     @get("/")
     async def hello() -> dict[str, str]:
@@ -505,7 +512,7 @@ def _litestar():
         return "Hello, World!"
 
     @post("/echo", status_code=200)
-    async def echo(data: dict[str, Any]) -> dict[str, Any]:
+    async def echo(data: JSONBody[dict[str, Any]]) -> dict[str, Any]:
         return data
 
     @post("/upload", status_code=200)

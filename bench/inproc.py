@@ -336,7 +336,7 @@ def main() -> None:
     parser.add_argument("--count", type=int, default=COUNT, help="requests of the first counted section (N)")
     parser.add_argument("--warmup", type=int, default=WARMUP, help="warm-up requests per row")
     parser.add_argument("--jobs", type=int, default=2, help="callgrind processes at a time")
-    parser.add_argument("--chart", type=Path, default=HERE / "inproc.png", help="chart to write ('' for none)")
+    parser.add_argument("--chart", default=str(HERE / "inproc.png"), help="chart to write ('' for none)")
     parser.add_argument("--json", type=Path, help="write the figures to this file")
     parser.add_argument("--child", nargs=2, metavar=("APP", "INTERFACE"), help=argparse.SUPPRESS)
     parser.add_argument("--layout", help=argparse.SUPPRESS)
@@ -359,7 +359,7 @@ def main() -> None:
 
     print(f"brindlewick from {Path(brindlewick.__file__).parent}; "
           + ", ".join(f"{k} {v}" for k, v in apps.versions().items()))
-    started = time.monotonic()
+    began = started = time.monotonic()
     micro = time_rows(rows, args.rounds, args.target)
     timed = time.monotonic() - started
     print(f"timing: {args.rounds} interleaved rounds, {timed:.1f} s")
@@ -383,14 +383,15 @@ def main() -> None:
               f"{time.monotonic() - started:.1f} s")
     print()
     print_table(rows, micro, counted)
-    if args.chart and str(args.chart):
-        chart(rows, micro, counted, args.chart)
+    if args.chart:
+        chart(rows, micro, counted, Path(args.chart))
     if args.json:
         data = {"versions": apps.versions(), "rows": [
             {"app": a, "interface": i, "route": r, "us": micro[a, i, r],
              **({"instructions": counted[a, i, r]["instructions"], "over_floor": counted[a, i, r]["over_floor"]}
                 if counted else {})} for a, i, r in rows]}
         args.json.write_text(json.dumps(data, indent=1))
+    print(f"total: {time.monotonic() - began:.1f} s")
 
 
 if __name__ == "__main__":
