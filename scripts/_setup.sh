@@ -46,3 +46,20 @@ older_python() {
     local minor=${v%.*}
     [[ -x "$prefix/bin/python$minor" ]] && echo "$prefix/bin/python$minor"
 }
+
+install_bench_requirements() {  # the benchmarks' peers and chart library, into $python's venv
+    "$python" -m pip install -q --disable-pip-version-check -r "$root/bench/requirements.txt" \
+        || { echo "setup: installing bench/requirements.txt failed" >&2; return 1; }
+}
+
+ensure_valgrind() {  # Debian's valgrind (callgrind), installed with apt-get when missing
+    command -v valgrind >/dev/null 2>&1 && command -v callgrind_annotate >/dev/null 2>&1 && return 0
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "setup: valgrind is needed (apt-get install valgrind) and this user cannot install it" >&2
+        return 1
+    fi
+    echo "setup: installing valgrind" >&2
+    apt-get update -qq >&2 || { echo "setup: apt-get update failed" >&2; return 1; }
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >&2 \
+        || { echo "setup: apt-get install valgrind failed" >&2; return 1; }
+}
