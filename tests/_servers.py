@@ -102,3 +102,26 @@ def start_demo(name: str, files_dir=None, extra=(), verify=None) -> Server:
     server = Server(demo_command(name, port, files_dir) + list(extra), port, verify=verify)
     server.name = name
     return server.start()
+
+
+def app_command(name: str, port: int, target: str) -> list[str]:
+    """The command serving the application ``target`` ("module:attribute",
+    an RSGI or ASGI application as ``name`` needs) on ``port``."""
+    server, interface = SERVERS[name]
+    if server == "granian":
+        return [sys.executable, "-m", "granian", "--interface", interface, "--host", "127.0.0.1",
+                "--port", str(port), "--workers", "1", "--log-level", "warning", "--no-access-log", target]
+    return [sys.executable, "-m", "uvicorn", "--host", "127.0.0.1", "--port", str(port), "--workers", "1",
+            "--log-level", "warning", "--no-access-log", "--lifespan", "on", target]
+
+
+def start_app(name: str, module: str, probe: str = "/") -> Server:
+    """A test application of this directory, ``module.rsgi`` or ``module.asgi``
+    as ``name`` serves it, on a free port."""
+    port = free_port()
+    attribute = SERVERS[name][1]
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")])))
+    server = Server(app_command(name, port, f"{module}:{attribute}"), port, env=env, probe=probe)
+    server.name = name
+    return server.start()

@@ -287,12 +287,6 @@ def test_file_range_of_an_empty_file_is_416(client):
         assert response.headers["content-range"] == "bytes */0"
 
 
-def writer_pending(request, server, name, reason):
-    """Marks this case as waiting for the native response writers on one server."""
-    if server.name == name:
-        request.applymarker(pytest.mark.xfail(strict=False, reason=reason))
-
-
 def on_one_connection(server, *requests):
     """(status, headers, body) of each (method, target, headers) request, sent
     one after the other on one keep-alive connection: a body sent where none
@@ -318,9 +312,7 @@ def on_one_connection(server, *requests):
      ("HEAD", {}, 200, len(SAMPLE)), ("HEAD", {"range": "bytes=10-19"}, 200, len(SAMPLE))],
     ids=["whole", "range", "suffix", "head", "head-range"],
 )
-def test_file_lengths_and_head(request, server, method, headers, status, length):
-    writer_pending(request, server, "granian-rsgi",
-                   "the RSGI writer sends files and ranges without content-length (chunked; none for HEAD)")
+def test_file_lengths_and_head(server, method, headers, status, length):
     (answer, after) = on_one_connection(server, (method, "/files/sample.bin", headers), ("GET", "/", {}))
     assert answer[0] == status
     assert answer[1].get("content-length") == str(length)
@@ -358,8 +350,7 @@ def test_file_validators(client):
     assert stale.status_code == 200 and stale.content == SAMPLE
 
 
-def test_not_modified_has_no_body_and_no_false_length(request, server):
-    writer_pending(request, server, "uvicorn", "the ASGI writer sends content-length: 0 with a 304")
+def test_not_modified_has_no_body_and_no_false_length(server):
     tag = httpx.get(server.url + "/files/sample.bin", timeout=10).headers["etag"]
     (answer, after) = on_one_connection(server, ("GET", "/files/sample.bin", {"if-none-match": tag}), ("GET", "/", {}))
     assert answer[0] == 304 and answer[2] == b""

@@ -148,10 +148,7 @@ def test_a_dropped_stream_resumes_after_the_last_id(server):
     assert statuses == [200, 200, 204]
 
 
-def test_the_final_204_is_framed_without_a_body(request, server):
-    if server.name == "uvicorn":
-        request.applymarker(pytest.mark.xfail(
-            strict=False, reason="the ASGI writer sends content-length: 0 with a 204 (uvicorn passes it on)"))
+def test_the_final_204_is_framed_without_a_body(server):
     connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
     try:
         connection.request("GET", "/events", headers={"last-event-id": str(COUNT)})

@@ -124,9 +124,7 @@ def test_h2c_prior_knowledge(cleartext):
         assert data["scheme"] == "http" and data["host"] == f"127.0.0.1:{cleartext.port}"
 
 
-def test_head_over_http2_sends_no_body(request, cleartext):
-    request.applymarker(pytest.mark.xfail(
-        strict=False, reason="the writers still hand granian a body for HEAD, which it sends over HTTP/2"))
+def test_head_over_http2_sends_no_body(cleartext):
     with httpx.Client(base_url=cleartext.url, http1=False, http2=True, timeout=30) as client:
         for path in ("/", "/files/sample.bin"):
             response = client.head(path)

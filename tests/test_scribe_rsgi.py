@@ -252,26 +252,34 @@ def test_common_content_types_reuse_a_prebuilt_list(content, prebuilt):
 
 
 def test_other_content_types_get_their_own_list():
-    (call,) = send_sync(Response(200, None, Content(b"image/caf\xe9", b"x")))
-    assert call[2] == [("content-type", "image/caf\xe9")]
+    (call,) = send_sync(Response(200, None, Content(b"image/x-own", b"x")))
+    assert call[2] == [("content-type", "image/x-own")]
+    # a missing type is application/octet-stream, as over ASGI
     (call,) = send_sync(Response(200, None, Content(None, b"x")))
-    assert call[2] is scribe.EMPTY_HEADERS
+    assert call[2] == [("content-type", "application/octet-stream")]
 
 
-@pytest.mark.parametrize("odd", [[], [("x-s", 5)], [[b"x-s", b"5"]]])
+@pytest.mark.parametrize("odd", [[], [[b"x-s", b"5"]], [("x-s", "5")]])
 def test_application_headers_are_translated(odd):
-    raw = [(b"content-length", b"0"), (b"x-id", b"caf\xe9"), (b"Content-Type", b"text/html")] + odd
+    raw = [(b"content-length", b"0"), (b"x-id", "café".encode()), (b"Content-Type", b"text/html"),
+           (b"cache-control", b"no-cache")] + odd
     saved = list(raw)
     (call,) = send_sync(Response(200, raw, JSONContent([1])))
     headers = call[2]
-    assert headers == [("content-length", "0"), ("x-id", "caf\xe9"), ("Content-Type", "text/html")] + [
-        ("x-s", "5") for _ in odd] + [("content-type", "application/json")]
+    # the wrong length gives way (the server counts the body itself); the
+    # application's content type, in any case, is the only one
+    assert headers == [("x-id", "café"), ("Content-Type", "text/html"), ("cache-control", "no-cache")] + [
+        ("x-s", "5") for _ in odd]
     assert all(type(pair) is tuple and type(pair[0]) is str and type(pair[1]) is str for pair in headers)
-    assert headers[0][0] is scribe.KNOWN_OUTBOUND_HEADER_NAME_STR[b"content-length"]
-    assert headers[0][1] is scribe.KNOWN_OUTBOUND_HEADER_VAL_STR[b"0"]
-    assert headers[-1][1] is scribe.CT_STR_CACHE[b"application/json"]
-    # the response's own list is not changed, and no content headers are added
+    assert headers[2][0] is scribe.KNOWN_OUTBOUND_HEADER_NAME_STR[b"cache-control"]
+    # the response's own list is not changed
     assert raw == saved
+
+
+@pytest.mark.parametrize("value", [b"caf\xe9", b"\xff\xfe"])
+def test_header_bytes_rsgi_cannot_carry_are_refused(value):
+    with pytest.raises(ValueError, match="not UTF-8"):
+        send_sync(Response(200, [(b"x-id", value)], None))
 
 
 @pytest.mark.parametrize("name", [b"content-type", "content-type"])
@@ -290,28 +298,37 @@ def test_header_list_changed_by_a_conversion():
 
     raw.extend([(Name(b"x-a"), b"1"), (b"x-b", b"2")])
     (call,) = send_sync(Response(200, raw, None))
-    assert call == ("response_empty", 200, [("x-a", "1")])
+    # sent from a copy: nothing the conversion runs can change what goes out
+    assert call == ("response_empty", 200, [("x-a", "1"), ("x-b", "2")])
 
 
-def test_content_without_a_body_that_is_not_streamed_is_empty():
+def test_content_of_unknown_length_is_streamed(run):
     from conftest import ScriptedProtocol
 
-    (call,) = send_sync(Response(200, [(b"x", b"1")], RSGIContent(ScriptedProtocol([]))))
-    assert call == ("response_empty", 200, [("x", "1")])
+    protocol = Protocol()
+    pending = scribe.send_rsgi_response_sync(Response(200, [(b"x", b"1")], RSGIContent(ScriptedProtocol([b"ab"]))),
+                                             protocol)
+    run(pending)
+    assert protocol.calls == [("response_stream", 200, [("x", "1"), ("content-type", "application/octet-stream")]),
+                              ("send_bytes", b"ab")]
 
 
 @pytest.mark.parametrize(
     "protocol_type, expected",
     [
-        (RangeProtocol, ("response_file_range", "/f", 2, 9)),
-        (PartialProtocol, ("response_file_partial", "/f", 2, 9)),
-        (Protocol, ("response_file", "/f")),
+        (RangeProtocol, ("response_file_range", 2, 9)),
+        (PartialProtocol, ("response_file_partial", 2, 9)),
+        (Protocol, ("response_file",)),
     ],
 )
-def test_file_ranges_use_the_range_call_the_server_has(protocol_type, expected):
-    (call,) = send_sync(Response(206, None, FileContent("/f", (2, 9))), protocol_type())
-    assert (call[0],) + call[3:] == expected
-    assert call[2] == [("content-type", "text/plain")]
+def test_file_ranges_use_the_range_call_the_server_has(protocol_type, expected, tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(b"x" * 20)
+    (call,) = send_sync(Response(206, None, FileContent(str(path), (2, 9))), protocol_type())
+    assert (call[0],) + call[4:] == expected
+    # the length of what is sent, so that the server does not chunk it
+    length = "7" if expected[0] != "response_file" else "20"
+    assert call[2] == [("content-type", "text/plain"), ("content-length", length)]
 
 
 def test_whole_file_and_a_protocol_without_file_calls():
@@ -330,7 +347,7 @@ async def _pieces(*pieces):
 @pytest.mark.parametrize("awaitable_stream", [True, False])
 def test_streamed_body_through_both_kinds_of_response_stream(awaitable_stream, run):
     protocol = Protocol(awaitable_stream)
-    content = StreamedContent(b"text/plain", lambda: _pieces(b"ab", "", "cd", 5, bytearray(b"ef"), b""))
+    content = StreamedContent(b"text/plain", lambda: _pieces(b"ab", "", "cd", bytearray(b"ef"), memoryview(b"gh"), b""))
     pending = scribe.send_rsgi_response_sync(Response(200, None, content), protocol)
     assert asyncio.iscoroutine(pending)
     assert protocol.calls == []
@@ -339,8 +356,8 @@ def test_streamed_body_through_both_kinds_of_response_stream(awaitable_stream, r
         ("response_stream", 200, [("content-type", "text/plain")]),
         ("send_bytes", b"ab"),
         ("send_str", "cd"),
-        ("send_str", "5"),
-        ("send_bytes", bytearray(b"ef")),
+        ("send_bytes", b"ef"),
+        ("send_bytes", b"gh"),
     ]
 
 

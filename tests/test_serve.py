@@ -542,3 +542,36 @@ def test_asgi_exchange_refuses_bad_construction_and_calls():
     app = ASGIExchange(lambda r: r, lambda *a: None, lambda *a: None, other)
     with pytest.raises(TypeError):
         app(asgi_scope(), other)
+
+
+# ---- heads the wire cannot carry, and HEAD ------------------------------------------
+
+
+@interfaces
+@pytest.mark.parametrize("make", [
+    lambda: Response(99, None, Content(b"text/plain", b"x")),
+    lambda: Response(65536),
+    lambda: Response(302, [(b"location", b"/next\r\nset-cookie: sid=stolen")]),
+    lambda: Response(200, None, Content(b"text/html\r\nx-forged: 1", b"x")),
+])
+def test_a_response_the_wire_cannot_carry_is_answered_with_a_logged_500(interface, make, caplog):
+    handler = Recorder(make)
+    with caplog.at_level(logging.ERROR, logger="brindlewick.serve"):
+        [(status, headers, body)] = exchange(interface, handler)
+    assert status == 500 and json.loads(body) == {"error": "Internal Server Error"}
+    assert "location" not in headers and "x-forged" not in headers
+    assert "the handler failed" in caplog.text and "Invalid" in caplog.text
+
+
+@interfaces
+def test_head_sends_the_get_head_and_never_starts_the_body(interface):
+    started = []
+
+    async def pieces():
+        started.append(True)
+        yield b"never"
+
+    handler = Recorder(lambda: Response(200, None, StreamedContent(b"text/plain", pieces, 5)))
+    [(status, headers, body)] = exchange(interface, handler, method="HEAD")
+    assert (status, body, started) == (200, b"", [])
+    assert headers["content-length"] == "5" and headers["content-type"] == "text/plain"

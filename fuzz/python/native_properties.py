@@ -231,6 +231,14 @@ def _key(inp: Input, model) -> bytes:
     return inp.bytes(80)
 
 
+_TOKEN = frozenset(b"!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+
+
+def _sendable(name: bytes, value: bytes) -> bool:
+    """What the header setters store: a token name, a value without CR, LF or NUL."""
+    return bool(name) and all(c in _TOKEN for c in name) and not any(c in b"\r\n\0" for c in value)
+
+
 def _lower(b: bytes) -> bytes:
     return bytes(c | 0x20 if 65 <= c <= 90 else c for c in b)
 
@@ -271,6 +279,12 @@ def headers(data: bytes) -> None:
             model = [(n, v) for n, v in model if _lower(n) != _lower(key)]
         else:
             value = inp.bytes(40)
+            if not _sendable(key, value):  # refused, and nothing changes
+                try:
+                    (m.add_header if op == 5 else m.set_header)(key, value)
+                except ValueError:
+                    continue
+                raise AssertionError("a header that cannot be sent was stored")
             if op == 5:
                 m.add_header(key, value)
             else:

@@ -5,12 +5,17 @@
 // (name, value) pairs where names match when equal after ASCII lowering.
 // Keys come from the interning table, from names already present (with
 // their case changed) or from the input, so the identity fast path, the
-// in-place comparison and the copy for long keys all run.
+// in-place comparison and the copy for long keys all run.  A setter given a
+// name that is not a token, or a value with CR, LF or NUL, must refuse it
+// with ValueError and change nothing.
 #include "harness.hpp"
+
+#include "brindlewick/header_check.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,6 +36,14 @@ std::string lower(std::string s) {
 }
 
 bool matches(const std::string& name, const std::string& key) { return lower(name) == lower(key); }
+
+// What the header setters store: a token name, a value without CR, LF or NUL.
+bool sendable(const std::string& name, const std::string& value) {
+    if (name.empty()) return false;
+    for (char c : name)
+        if (!bw::http::kTokenChars[static_cast<unsigned char>(c)]) return false;
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
+}
 
 std::string pick_key(FuzzedDataProvider& in, const Model& model) {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
@@ -135,6 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Ref got = Ref::steal(PyObject_CallMethod(m.get(), method, "y#y#", key.data(),
                                                          static_cast<Py_ssize_t>(key.size()), value.data(),
                                                          static_cast<Py_ssize_t>(value.size())));
+                if (!sendable(key, value)) {  // refused, and nothing changes
+                    if (got) harness::fail("a header that cannot be sent was stored");
+                    PyObject* allowed[] = {PyExc_ValueError, nullptr};
+                    harness::expect_error(allowed, method);
+                    break;
+                }
                 if (!got) harness::fail(method);
                 if (op == 6) std::erase_if(model, [&](auto& p) { return matches(p.first, key); });
                 model.emplace_back(key, value);

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/header_check.hpp"
 #include "brindlewick/buffer.hpp"
 #include "brindlewick/fast_parse.h"
 #include "brindlewick/pyref.hpp"
@@ -238,7 +239,10 @@ int unpack_pair(PyObject* entry, Ref& first, Ref& second) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// Every setter appends through here: a name that is not an HTTP token, or a
+// name or value holding CR, LF or NUL, is refused before it is stored.
 int append_entry(MessageObject* self, PyObject* key, PyObject* value) {
+    if (PyBytes_Check(key) && PyBytes_Check(value) && http::check_header(key, value) < 0) return -1;
     if (self->_raw_headers == Py_None) return raise_no_attribute_on_none("append");
     Ref entry = Ref::steal(make_header_entry(key, value));
     if (!entry) return -1;
@@ -459,6 +463,8 @@ PyObject* set_header(MessageObject* self, PyObject* key, PyObject* value, int sk
         PyObject* a[2] = {key, value};
         return message_overrides.call(as_object(self), kSetHeader, a, 2);
     }
+    // Checked before anything is removed: a refused value leaves the old header.
+    if (PyBytes_Check(key) && PyBytes_Check(value) && http::check_header(key, value) < 0) return nullptr;
     Ref removed = Ref::steal(self->vtab->remove_header(self, key, 0));
     if (!removed) return nullptr;
     if (append_entry(self, key, value) < 0) return nullptr;

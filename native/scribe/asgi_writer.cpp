@@ -3,6 +3,8 @@
 // of at most MAX_RESPONSE_CHUNK_SIZE bytes) and write_chunks (HTTP/1.1
 // chunked framing of a streamed body, for the package's own servers).
 //
+// The head (status, headers, framing, body kind) is decided by
+// compose_head (response_head.cpp); this file encodes it as ASGI messages.
 // A body ends exactly once.  An empty piece in the middle of a stream sends
 // nothing: ending the body there ("more_body": False, or the 0-length chunk
 // of the chunked framing) and then sending more would make a real server
@@ -16,6 +18,7 @@
 #include "brindlewick/coro.hpp"
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
+#include "response_head.hpp"
 #include "scribe_core.hpp"
 
 namespace bw::scribe {
@@ -108,28 +111,18 @@ PyObject* body_message(PyObject* body, int more) {
     return message.release();
 }
 
-PyObject* start_message(ResponseObject* response) {
+PyObject* start_message(ResponseHead& head) {
     Ref message = Ref::steal(PyDict_New());
     if (!message) return nullptr;
-    Ref status = Ref::steal(PyLong_FromLong(response->status));
+    Ref status = Ref::steal(PyLong_FromLong(head.status));
     if (!status) return nullptr;
-    Ref headers = Ref::borrow(response->_raw_headers);
+    Ref headers = Ref::steal(head_bytes_list(head));
+    if (!headers) return nullptr;
     if (PyDict_SetItem(message.get(), state.k_type, state.t_start) < 0 ||
         PyDict_SetItem(message.get(), state.k_status, status.get()) < 0 ||
         PyDict_SetItem(message.get(), state.k_headers, headers.get()) < 0)
         return nullptr;
     return message.release();
-}
-
-// 1 when `piece` is sent (non-empty bytes), 0 when skipped (None or empty),
-// -1 with TypeError for anything else.
-int body_piece(PyObject* piece) {
-    if (piece == Py_None) return 0;
-    if (!PyBytes_Check(piece)) {
-        PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(piece)->tp_name);
-        return -1;
-    }
-    return PyBytes_GET_SIZE(piece) > 0;
 }
 
 // ---- send_asgi_response -----------------------------------------------------------
@@ -158,13 +151,15 @@ Task send_asgi_pieces(Root pieces, Root send, Root receive, bool sync) {
                 break;
             }
         }
-        int send_it = body_piece(piece.get());
+        PyObject* out;
+        int send_it = stream_piece(piece.get(), &out, false);
         if (send_it < 0) {
             failed = true;
             break;
         }
         if (send_it) {
-            Ref message = Ref::steal(body_message(piece.get(), 1));
+            Ref bytes = Ref::steal(out);
+            Ref message = Ref::steal(body_message(bytes.get(), 1));
             if (!message || !co_await coro::await_call(send.get(), message.get())) {
                 failed = true;
                 break;
@@ -191,34 +186,27 @@ Task send_asgi_pieces(Root pieces, Root send, Root receive, bool sync) {
     co_return Py_NewRef(Py_None);
 }
 
-Task send_asgi_body(Root response_root, Root send, Root receive, Root request) {
-    auto* response = messages::as_response(response_root.get());
-    Root content = Root::borrow(response->content);
-    if (set_headers_for_response_content(response) < 0) co_return nullptr;
+// The response of `head`: the start message, then the body messages.  The
+// client is watched through `receive` (None: not) while a streamed or
+// chunked body is sent, when may_listen_asgi(request) allows it.
+Task send_asgi_body(ResponseHead head, Root response, Root send, Root receive, Root request) {
+    // `response` (the head's) is held as a Root so that the collector sees it
+    // while this coroutine is suspended.
     {
-        Ref start = Ref::steal(start_message(response));
+        Ref start = Ref::steal(start_message(head));
         if (!start) co_return nullptr;
         if (!co_await coro::await_call(send.get(), start.get())) co_return nullptr;
     }
-    int present = content.get() == Py_None ? 0 : PyObject_IsTrue(content.get());
-    if (present < 0) co_return nullptr;
-    if (!present) {
+    if (!head.send_body || head.kind == BodyKind::Empty) {
         Ref message = Ref::steal(body_message(state.empty_bytes, -1));
         if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
         co_return Py_NewRef(Py_None);
     }
-    if (!PyObject_TypeCheck(content.get(), state.Content)) {
-        args::raise_expected("Content", content.get());
-        co_return nullptr;
-    }
-    auto* c = reinterpret_cast<ContentObject*>(content.get());
-    Py_ssize_t length = c->length;
-    bool streamed = length < 0 || PyObject_TypeCheck(content.get(), state.StreamedContent);
-    if ((streamed || length > kMaxResponseChunkSize) && receive.get() != Py_None &&
-        !may_listen_asgi(messages::as_request(request.get())))
+    bool large = head.kind == BodyKind::Stream || head.length > kMaxResponseChunkSize;
+    if (large && receive.get() != Py_None && !may_listen_asgi(messages::as_request(request.get())))
         receive = Root::borrow(Py_None);
-    if (streamed) {
-        Ref parts = Ref::steal(PyObject_CallMethodNoArgs(content.get(), state.str_get_parts));
+    if (head.kind == BodyKind::Stream) {
+        Ref parts = Ref::steal(PyObject_CallMethodNoArgs(head.content.get(), state.str_get_parts));
         if (!parts) co_return nullptr;
         Root pieces = Root::steal(async_for_iter(parts.get()));
         if (!pieces) co_return nullptr;
@@ -227,7 +215,13 @@ Task send_asgi_body(Root response_root, Root send, Root receive, Root request) {
             send_asgi_pieces(std::move(pieces), Root::borrow(send.get()), Root::borrow(receive.get()), false),
             "send_asgi_response"));
     }
-    if (length > kMaxResponseChunkSize) {
+    // A whole body: bytes as they are, anything else as its bytes.
+    Ref body = Ref::borrow(head.body.get());
+    if (!PyBytes_CheckExact(body.get())) {
+        body = Ref::steal(PyUnicode_Check(body.get()) ? PyUnicode_AsUTF8String(body.get()) : PyBytes_FromObject(body.get()));
+        if (!body) co_return nullptr;
+    }
+    if (head.length > kMaxResponseChunkSize) {
         // Looked up now, so a replaced module attribute is honoured.
         PyObject* found = PyDict_GetItemWithError(state.module_dict, state.str_get_chunks);  // borrowed
         if (!found) {
@@ -236,7 +230,6 @@ Task send_asgi_body(Root response_root, Root send, Root receive, Root request) {
             co_return nullptr;
         }
         Ref get_chunks = Ref::borrow(found);
-        Ref body = Ref::borrow(c->body);
         Ref chunks = Ref::steal(PyObject_CallOneArg(get_chunks.get(), body.get()));
         if (!chunks) co_return nullptr;
         Root pieces = Root::steal(PyObject_GetIter(chunks.get()));
@@ -246,7 +239,6 @@ Task send_asgi_body(Root response_root, Root send, Root receive, Root request) {
             send_asgi_pieces(std::move(pieces), Root::borrow(send.get()), Root::borrow(receive.get()), true),
             "send_asgi_response"));
     }
-    Ref body = Ref::borrow(c->body);
     Ref message = Ref::steal(body_message(body.get(), 0));
     if (!message || !co_await coro::await_call(send.get(), message.get())) co_return nullptr;
     co_return Py_NewRef(Py_None);
@@ -258,7 +250,9 @@ PyObject* py_send_asgi_response(PyObject*, PyObject* const* args, Py_ssize_t nar
     PyObject* a[2];
     if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
     if (!check_response(a[0], "response")) return nullptr;
-    return send_asgi_response(messages::as_response(a[0]), a[1], nullptr, nullptr);
+    ResponseHead head;
+    if (compose_head(messages::as_response(a[0]), false, HeadText::Bytes, head) < 0) return nullptr;
+    return send_asgi_response(std::move(head), a[1], nullptr, nullptr);
 }
 
 // ---- write_chunks ---------------------------------------------------------------------
@@ -323,10 +317,10 @@ PyObject* py_write_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 }  // namespace
 
-PyObject* send_asgi_response(ResponseObject* response, PyObject* send, PyObject* receive, RequestObject* request) {
-    auto* op = reinterpret_cast<PyObject*>(response);
+PyObject* send_asgi_response(ResponseHead&& head, PyObject* send, PyObject* receive, RequestObject* request) {
     if (!receive || !request) receive = Py_None;
-    return coro::make_coroutine(send_asgi_body(Root::borrow(op), Root::borrow(send), Root::borrow(receive),
+    Root response = Root::borrow(head.response.get());
+    return coro::make_coroutine(send_asgi_body(std::move(head), std::move(response), Root::borrow(send), Root::borrow(receive),
                                                Root::borrow(receive == Py_None ? Py_None : messages::as_object(request))),
                                 "send_asgi_response");
 }

@@ -26,6 +26,7 @@
 #include "brindlewick/coro.hpp"
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/pyref.hpp"
+#include "response_head.hpp"
 #include "scribe_core.hpp"
 
 namespace bw::scribe {
@@ -149,6 +150,11 @@ bool is_http(PyObject* kind) {
 
 bool is_response(PyObject* obj) { return Py_IS_TYPE(obj, state.Response) || PyObject_TypeCheck(obj, state.Response); }
 
+bool is_head(PyObject* method) {
+    return method && PyUnicode_Check(method) && PyUnicode_GET_LENGTH(method) == 4 &&
+           PyUnicode_EqualToUTF8AndSize(method, "HEAD", 4);
+}
+
 // A pooled Request for an ASGI "http" scope: the method, the raw path (the
 // path encoded as UTF-8 when the server gives none), the query string and
 // the headers as the scope holds them, its body read through `receive`.
@@ -218,35 +224,44 @@ Task exchange_body(Root app, Root scope, Root channel, Root send, Interface ifac
     {
         Root handler = Root::borrow(self->handler);
         Ref result = co_await coro::await_call(handler.get(), held.request.get());
-        if (result && is_response(result.get())) {
-            held.response = Root(std::move(result));
-        } else {
-            if (result) {
-                PyErr_Format(PyExc_TypeError, "the handler returned %.200s, expected Response",
-                             Py_TYPE(result.get())->tp_name);
-                result.reset();
-            }
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return nullptr;
-            Handling failure;
-            Ref hook = Ref::borrow(self->on_failure);
-            Ref replacement = Ref::steal(call_hook(hook.get(), failure.exception(), scope.get(), iface));
-            if (!replacement) co_return nullptr;
-            if (replacement.get() == Py_None) co_return Py_NewRef(Py_None);  // the client is gone
-            if (!is_response(replacement.get())) {
-                args::raise_expected("Response", replacement.get());
-                co_return nullptr;
-            }
-            held.response = Root(std::move(replacement));
+        if (result && !is_response(result.get())) {
+            PyErr_Format(PyExc_TypeError, "the handler returned %.200s, expected Response",
+                         Py_TYPE(result.get())->tp_name);
+            result.reset();
         }
+        held.response = Root(std::move(result));
     }
-    auto* resp = reinterpret_cast<ResponseObject*>(held.response.get());
+    // The head is decided before anything is sent, so that a response the
+    // wire cannot carry (a bad status, a forged header) is answered by the
+    // failure hook like a failed handler.
+    bool head_request = is_head(req->method);
+    HeadText text = iface == Interface::RSGI ? HeadText::Str : HeadText::Bytes;
+    ResponseHead head;
+    if (held.response && compose_head(messages::as_response(held.response.get()), head_request, text, head) < 0) {
+        head = ResponseHead();
+        held.response.reset();
+    }
+    if (!held.response) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return nullptr;
+        Handling failure;
+        Ref hook = Ref::borrow(self->on_failure);
+        Ref replacement = Ref::steal(call_hook(hook.get(), failure.exception(), scope.get(), iface));
+        if (!replacement) co_return nullptr;
+        if (replacement.get() == Py_None) co_return Py_NewRef(Py_None);  // the client is gone
+        if (!is_response(replacement.get())) {
+            args::raise_expected("Response", replacement.get());
+            co_return nullptr;
+        }
+        held.response = Root(std::move(replacement));
+        if (compose_head(messages::as_response(held.response.get()), head_request, text, head) < 0) co_return nullptr;
+    }
 
     Ref sent;
     if (iface == Interface::RSGI) {
-        sent = Ref::steal(send_rsgi_response_sync(resp, channel.get()));
+        sent = Ref::steal(send_rsgi_head(std::move(head), channel.get()));
         if (sent && sent.get() != Py_None) sent = co_await std::move(sent);  // a streamed body
     } else {
-        Ref writing = Ref::steal(send_asgi_response(resp, send.get(), channel.get(), req));
+        Ref writing = Ref::steal(send_asgi_response(std::move(head), send.get(), channel.get(), req));
         if (writing) sent = co_await std::move(writing);
     }
     if (!sent) {

@@ -98,6 +98,8 @@ int import_siblings() {
         if (!value) return -1;
         Py_XSETREF(*b.slot, value);
     }
+    PyNumberMethods* number = state.Content->tp_as_number;
+    state.content_nb_bool = number ? number->nb_bool : nullptr;
     // The writers call through a response's operation table: refuse a
     // messages module whose table has another layout.
     void* response_table = nullptr;

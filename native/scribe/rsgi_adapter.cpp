@@ -1,8 +1,6 @@
-// RSGI request adapter: the scope's headers as (bytes, bytes) pairs
-// (extract_rsgi_headers) and a pooled Request built from an RSGI scope and
-// protocol (instantiate_rsgi_request).  Common header names and values come
-// from KNOWN_HEADERS and HEADER_VAL_BYTES as shared bytes objects; anything
-// else is encoded as Latin-1.
+// RSGI request adapter: a pooled Request built from an RSGI scope and
+// protocol (instantiate_rsgi_request); its headers come from
+// extract_rsgi_headers (header_text.cpp).
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
@@ -10,89 +8,6 @@
 #include "scribe_core.hpp"
 
 namespace bw::scribe {
-
-namespace {
-
-// One header name or value as bytes: a str through `table`, then Latin-1;
-// bytes unchanged; anything else as the Latin-1 encoding of str(obj).
-PyObject* header_bytes(PyObject* obj, PyObject* table) {
-    if (PyUnicode_Check(obj)) {
-        PyObject* hit = nullptr;
-        if (PyDict_GetItemRef(table, obj, &hit) < 0) return nullptr;
-        if (hit) {
-            if (BW_LIKELY(PyBytes_Check(hit))) return hit;
-            Ref wrong = Ref::steal(hit);
-            return args::raise_expected("bytes", wrong.get()), nullptr;
-        }
-        return PyUnicode_AsLatin1String(obj);
-    }
-    if (PyBytes_Check(obj)) return Py_NewRef(obj);
-    Ref text = Ref::steal(PyObject_Str(obj));
-    return text ? PyUnicode_AsLatin1String(text.get()) : nullptr;
-}
-
-// Appends (name bytes, value bytes) for `pair` (held by the caller).
-int append_pair(PyObject* list, PyObject* pair) {
-    Ref name, value;
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) >= 2) {
-        name = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-    } else {
-        name = Ref::steal(PySequence_GetItem(pair, 0));
-        if (!name) return -1;
-        value = Ref::steal(PySequence_GetItem(pair, 1));
-        if (!value) return -1;
-    }
-    Ref name_bytes = Ref::steal(header_bytes(name.get(), state.known_headers));
-    if (!name_bytes) return -1;
-    Ref value_bytes = Ref::steal(header_bytes(value.get(), state.header_val_bytes));
-    if (!value_bytes) return -1;
-    PyObject* entry = PyTuple_New(2);
-    if (!entry) return -1;
-    PyTuple_SET_ITEM(entry, 0, name_bytes.release());
-    PyTuple_SET_ITEM(entry, 1, value_bytes.release());
-    Ref held = Ref::steal(entry);
-    return PyList_Append(list, entry);
-}
-
-}  // namespace
-
-PyObject* extract_rsgi_headers(PyObject* raw_headers) {
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return nullptr;
-    Ref source;
-    {
-        PyObject* items = nullptr;
-        if (PyObject_GetOptionalAttr(raw_headers, state.str_items, &items) < 0) return nullptr;
-        Ref held = Ref::steal(items);
-        if (items && items != Py_None) {
-            source = Ref::steal(PyObject_CallNoArgs(items));
-            if (!source) return nullptr;
-        } else {
-            source = Ref::borrow(raw_headers);
-        }
-    }
-    PyObject* src = source.get();
-    if (src == Py_None) return result.release();
-    if (PyList_Check(src) || PyTuple_Check(src)) {
-        // By index, the size read again on every turn: converting a pair may
-        // run Python code (str(), a subclass's __hash__) that changes the list.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(src); i++) {
-            Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(src, i));
-            if (append_pair(result.get(), pair.get()) < 0) return nullptr;
-        }
-        return result.release();
-    }
-    Ref it = Ref::steal(PyObject_GetIter(src));
-    if (!it) return nullptr;
-    for (;;) {
-        Ref pair = Ref::steal(PyIter_Next(it.get()));
-        if (!pair) break;
-        if (append_pair(result.get(), pair.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    return result.release();
-}
 
 namespace {
 

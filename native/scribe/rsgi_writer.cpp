@@ -1,9 +1,10 @@
-// RSGI response writer: the response's raw (bytes, bytes) headers as the
-// (str, str) pairs RSGI wants, a content-type pair when needed, and exactly
-// one protocol call chosen by the content (empty, bytes, str, file, file
-// range, stream).  send_rsgi_response_sync completes every non-streamed
-// response without a coroutine; a streamed body goes through the coroutine
-// _send_rsgi_stream.
+// RSGI response writer: the head that compose_head decided (response_head.cpp)
+// encoded as (str, str) header pairs and exactly one protocol call chosen by
+// the body (empty, bytes, str, file, file range, stream).
+// send_rsgi_response_sync completes every non-streamed response without a
+// coroutine; a streamed body goes through the coroutine _send_rsgi_stream.
+// The server frames whole bodies itself; files, streams of known length and
+// the heads of HEAD requests get their content-length from here.
 //
 // Real servers differ from the textbook protocol in two places, both
 // handled here: response_stream() may hand back the transport itself rather
@@ -11,12 +12,15 @@
 // response_file_partial instead of response_file_range.
 #include <Python.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstring>
 
 #include "brindlewick/args.hpp"
 #include "brindlewick/coro.hpp"
 #include "brindlewick/pyref.hpp"
+#include "response_head.hpp"
 #include "scribe_core.hpp"
 
 namespace bw::scribe {
@@ -25,192 +29,6 @@ using coro::Root;
 using coro::Task;
 
 namespace {
-
-// ---- headers ---------------------------------------------------------------------
-
-// A new reference to the str that `table` holds for the bytes `obj`, else
-// the Latin-1 decoding of `obj`; a str unchanged; anything else as str(obj).
-PyObject* header_text(PyObject* obj, PyObject* table) {
-    if (PyBytes_Check(obj)) {
-        PyObject* hit = nullptr;
-        if (PyDict_GetItemRef(table, obj, &hit) < 0) return nullptr;
-        if (hit) {
-            if (BW_LIKELY(PyUnicode_Check(hit))) return hit;
-            Ref wrong = Ref::steal(hit);
-            PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(hit)->tp_name);
-            return nullptr;
-        }
-        return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), nullptr);
-    }
-    if (PyUnicode_Check(obj)) return Py_NewRef(obj);
-    return PyObject_Str(obj);
-}
-
-// The text of a content type for the content-type pair.
-PyObject* content_type_text(PyObject* type) {
-    if (PyBytes_Check(type)) return header_text(type, state.ct_str_cache);
-    if (PyUnicode_Check(type)) return Py_NewRef(type);
-    return PyObject_Str(type);
-}
-
-PyObject* content_type_list(PyObject* type) {
-    Ref text = Ref::steal(content_type_text(type));
-    if (!text) return nullptr;
-    Ref pair = Ref::steal(PyTuple_Pack(2, state.s_content_type, text.get()));
-    if (!pair) return nullptr;
-    PyObject* list = PyList_New(1);
-    if (list) PyList_SET_ITEM(list, 0, pair.release());
-    return list;
-}
-
-bool is_content_type_name(PyObject* name) {
-    if (name == state.h_content_type) return true;
-    if (PyBytes_Check(name))
-        return PyBytes_GET_SIZE(name) == 12 && std::memcmp(PyBytes_AS_STRING(name), "content-type", 12) == 0;
-    return PyUnicode_Check(name) && PyUnicode_EqualToUTF8AndSize(name, "content-type", 12);
-}
-
-// The text of an exact bytes header name or value: the table's shared str
-// or the Latin-1 decoding (no Python code runs: exact bytes hash natively).
-inline PyObject* plain_text(PyObject* bytes, PyObject* table) {
-    PyObject* hit = PyDict_GetItemWithError(table, bytes);  // borrowed, the table is never changed
-    if (hit && PyUnicode_CheckExact(hit)) return Py_NewRef(hit);
-    if (hit || PyErr_Occurred()) return header_text(bytes, table);
-    return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), nullptr);
-}
-
-inline bool is_plain_entry(PyObject* h) {
-    return PyTuple_CheckExact(h) && PyTuple_GET_SIZE(h) == 2 && PyBytes_CheckExact(PyTuple_GET_ITEM(h, 0)) &&
-           PyBytes_CheckExact(PyTuple_GET_ITEM(h, 1));
-}
-
-// The usual raw list, every entry an exact (bytes, bytes) tuple: nothing
-// in the conversion can run Python code, so the result list is made at
-// its final size and filled in place.  Null without an error when the list
-// holds anything else (the general path then converts it).
-PyObject* plain_rsgi_headers(PyObject* raw, PyObject* content, PyObject* type) {
-    Py_ssize_t n = PyList_GET_SIZE(raw);
-    bool has_content_type = false;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject* h = PyList_GET_ITEM(raw, i);
-        if (!is_plain_entry(h)) return nullptr;
-        if (!has_content_type && is_content_type_name(PyTuple_GET_ITEM(h, 0))) has_content_type = true;
-    }
-    bool add_type = !has_content_type && content != Py_None && type != Py_None;
-    Ref extra;
-    if (add_type) {
-        // Converted first: a str() of an unusual type may run Python code.
-        Ref text = Ref::steal(content_type_text(type));
-        if (!text) return nullptr;
-        extra = Ref::steal(PyTuple_Pack(2, state.s_content_type, text.get()));
-        if (!extra) return nullptr;
-        if (PyList_GET_SIZE(raw) != n) return nullptr;  // changed meanwhile: the general path
-        for (Py_ssize_t i = 0; i < n; i++)
-            if (!is_plain_entry(PyList_GET_ITEM(raw, i))) return nullptr;
-    }
-    Ref headers = Ref::steal(PyList_New(n + (add_type ? 1 : 0)));
-    if (!headers) return nullptr;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return nullptr;
-        PyList_SET_ITEM(headers.get(), i, pair);
-        // An allocation may run a collection, and a finalizer may change the
-        // list: check it again, and hold the entry while it is converted.
-        if (PyList_GET_SIZE(raw) != n || !is_plain_entry(PyList_GET_ITEM(raw, i))) return nullptr;
-        Ref entry = Ref::borrow(PyList_GET_ITEM(raw, i));
-        PyObject* h = entry.get();
-        PyObject* name = plain_text(PyTuple_GET_ITEM(h, 0), state.outbound_name_str);
-        if (!name) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, name);
-        PyObject* value = plain_text(PyTuple_GET_ITEM(h, 1), state.outbound_val_str);
-        if (!value) return nullptr;
-        PyTuple_SET_ITEM(pair, 1, value);
-    }
-    if (add_type) PyList_SET_ITEM(headers.get(), n, extra.release());
-    return headers.release();
-}
-
-// The content-type objects last found in STATIC_HEADERS_BY_CT_BYTES, with
-// their lists: content classes keep one bytes object for their type, so an
-// identity test finds the list without hashing and comparing the bytes.
-// Both references are owned (a remembered object is never freed while its
-// address is compared).  The table never changes, so an entry stays true.
-struct PrebuiltHit {
-    PyObject* type;
-    PyObject* list;
-};
-PrebuiltHit prebuilt_hits[4] = {};
-unsigned prebuilt_next = 0;
-
-void remember_prebuilt(PyObject* type, PyObject* list) {
-    PrebuiltHit& slot = prebuilt_hits[prebuilt_next++ & 3];
-    PyObject* old_type = slot.type;
-    PyObject* old_list = slot.list;
-    slot = {Py_NewRef(type), Py_NewRef(list)};
-    Py_XDECREF(old_type);
-    Py_XDECREF(old_list);
-}
-
-// The header list handed to the protocol (new reference): a shared
-// constant list when the response has no headers of its own.
-PyObject* rsgi_headers(PyObject* raw, PyObject* content, PyObject* type) {
-    if (raw == Py_None || (PyList_Check(raw) && PyList_GET_SIZE(raw) == 0)) {
-        if (content == Py_None || type == Py_None) return Py_NewRef(state.empty_headers);
-        for (const PrebuiltHit& hit : prebuilt_hits)
-            if (hit.type == type) return Py_NewRef(hit.list);
-        PyObject* shared = nullptr;
-        if (PyBytes_Check(type) && PyDict_GetItemRef(state.static_headers_by_ct, type, &shared) < 0) return nullptr;
-        if (shared) {
-            if (BW_LIKELY(PyList_CheckExact(shared))) {
-                if (PyBytes_CheckExact(type)) remember_prebuilt(type, shared);
-                return shared;
-            }
-            Ref wrong = Ref::steal(shared);
-            PyErr_Format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(shared)->tp_name);
-            return nullptr;
-        }
-        return content_type_list(type);
-    }
-    if (!PyList_Check(raw)) return args::raise_expected("list", raw), nullptr;
-    if (PyObject* plain = plain_rsgi_headers(raw, content, type)) return plain;
-    if (PyErr_Occurred()) return nullptr;
-    Ref headers = Ref::steal(PyList_New(0));
-    if (!headers) return nullptr;
-    bool has_content_type = false;
-    // The size is read on every turn: a lookup may run Python code (a bytes
-    // subclass's __hash__, str()) that changes the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); i++) {
-        Ref h = Ref::borrow(PyList_GET_ITEM(raw, i));
-        Ref name, value;
-        if (PyTuple_CheckExact(h.get()) && PyTuple_GET_SIZE(h.get()) >= 2) {
-            name = Ref::borrow(PyTuple_GET_ITEM(h.get(), 0));
-            value = Ref::borrow(PyTuple_GET_ITEM(h.get(), 1));
-        } else {
-            name = Ref::steal(PySequence_GetItem(h.get(), 0));
-            if (!name) return nullptr;
-            value = Ref::steal(PySequence_GetItem(h.get(), 1));
-            if (!value) return nullptr;
-        }
-        Ref name_text = Ref::steal(header_text(name.get(), state.outbound_name_str));
-        if (!name_text) return nullptr;
-        Ref value_text = Ref::steal(header_text(value.get(), state.outbound_val_str));
-        if (!value_text) return nullptr;
-        if (is_content_type_name(name.get())) has_content_type = true;
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, name_text.release());
-        PyTuple_SET_ITEM(pair, 1, value_text.release());
-        Ref held = Ref::steal(pair);
-        if (PyList_Append(headers.get(), pair) < 0) return nullptr;
-    }
-    if (!has_content_type && content != Py_None && type != Py_None) {
-        Ref text = Ref::steal(content_type_text(type));
-        if (!text) return nullptr;
-        Ref pair = Ref::steal(PyTuple_Pack(2, state.s_content_type, text.get()));
-        if (!pair || PyList_Append(headers.get(), pair.get()) < 0) return nullptr;
-    }
-    return headers.release();
-}
 
 // ---- protocol calls ----------------------------------------------------------------
 
@@ -235,14 +53,8 @@ PyObject* optional_attr(PyObject* obj, PyObject* name) {
 // Keyed by the type's version tag, which changes when the type or a base
 // is modified.  Most responses carry a native content type, so the
 // attribute lookup (a miss) is skipped for them.
-struct NoFilePathEntry {
-    PyTypeObject* type;
-    unsigned int version;
-};
-NoFilePathEntry no_file_path_cache[4] = {};
-
 bool lacks_file_path(PyTypeObject* type) {
-    NoFilePathEntry& e = no_file_path_cache[(reinterpret_cast<uintptr_t>(type) >> 4) & 3];
+    NoFilePathEntry& e = state.no_file_path[(reinterpret_cast<uintptr_t>(type) >> 4) & 3];
     unsigned int version = type_version(type);
     if (BW_LIKELY(e.type == type && e.version == version && version != 0)) return true;
     if (type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
@@ -261,92 +73,117 @@ bool lacks_file_path(PyTypeObject* type) {
     return true;
 }
 
-inline bool is_bytes_like(PyObject* obj) {
-    return PyBytes_CheckExact(obj) || PyMemoryView_Check(obj) || PyByteArray_Check(obj);
-}
 
 // A file content: 1 when a file call was made, 0 when the protocol has no
 // file call for it (the body path goes on), -1 with an error set.
-int send_file(PyObject* protocol, PyObject* content, PyObject* file_path, PyObject* status, PyObject* headers) {
+// The size of the file at `path` (str, bytes or a path-like object), -1
+// when it cannot be read (no error set: the server reports the file itself).
+Py_ssize_t file_size(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) {
+        PyErr_Clear();
+        return -1;
+    }
+    Ref held = Ref::steal(encoded);
+    struct stat info;
+    if (stat(PyBytes_AS_STRING(encoded), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return static_cast<Py_ssize_t>(info.st_size);
+}
+
+// A file content: 1 when a file call was made, 0 when the protocol has no
+// file call for it (the body path goes on), -1 with an error set.  The
+// length sent is the range's, or the file's own size: the server would
+// otherwise chunk the file, HTTP/1.1 and HEAD alike.
+int send_file(ResponseHead& head, PyObject* protocol, PyObject* file_path, PyObject* status) {
+    PyObject* content = head.content.get();
     Ref range = Ref::steal(optional_attr(content, state.str_file_range));
     if (!range) return -1;
+    PyObject* call = nullptr;
+    Ref start, end;
     if (range.get() != Py_None) {
         // The range calls, in the order servers name them; a range request
         // must not get the whole file while one of them exists.
         for (PyObject* name : {state.str_response_file_range, state.str_response_file_partial}) {
             int has = PyObject_HasAttrWithError(protocol, name);
             if (has < 0) return -1;
-            if (!has) continue;
-            Ref start = Ref::steal(PySequence_GetItem(range.get(), 0));
+            if (has) {
+                call = name;
+                break;
+            }
+        }
+        if (call) {
+            start = Ref::steal(PySequence_GetItem(range.get(), 0));
             if (!start) return -1;
-            Ref end = Ref::steal(PySequence_GetItem(range.get(), 1));
+            end = Ref::steal(PySequence_GetItem(range.get(), 1));
             if (!end) return -1;
-            return call_protocol(protocol, name, status, headers, file_path, start.get(), end.get()) < 0 ? -1 : 1;
+            Py_ssize_t first = PyLong_Check(start.get()) ? PyLong_AsSsize_t(start.get()) : -1;
+            Py_ssize_t last = PyLong_Check(end.get()) ? PyLong_AsSsize_t(end.get()) : -1;
+            if (PyErr_Occurred()) PyErr_Clear();
+            head.length = first >= 0 && last >= first ? last - first : -1;
         }
     }
-    int has = PyObject_HasAttrWithError(protocol, state.str_response_file);
-    if (has <= 0) return has;
-    return call_protocol(protocol, state.str_response_file, status, headers, file_path) < 0 ? -1 : 1;
+    if (!call) {
+        int has = PyObject_HasAttrWithError(protocol, state.str_response_file);
+        if (has <= 0) return has;
+        call = state.str_response_file;
+        head.length = file_size(file_path);
+    }
+    Ref headers = Ref::steal(head_str_list(head, true));
+    if (!headers) return -1;
+    int r = start ? call_protocol(protocol, call, status, headers.get(), file_path, start.get(), end.get())
+                  : call_protocol(protocol, call, status, headers.get(), file_path);
+    return r < 0 ? -1 : 1;
 }
 
 }  // namespace
 
-PyObject* send_rsgi_response_sync(ResponseObject* response, PyObject* protocol) {
-    // Held: the conversions below may run Python code that replaces the fields.
-    Ref raw = Ref::borrow(response->_raw_headers);
-    Ref content = Ref::borrow(response->content);
-    if (content.get() != Py_None && !Py_IS_TYPE(content.get(), state.Content) &&
-        !PyObject_TypeCheck(content.get(), state.Content))
-        return args::raise_expected("Content", content.get()), nullptr;
-    auto* c = reinterpret_cast<ContentObject*>(content.get());
-    Ref type = Ref::borrow(content.get() == Py_None ? Py_None : c->type);
-    Ref headers = Ref::steal(rsgi_headers(raw.get(), content.get(), type.get()));
-    if (!headers) return nullptr;
-    Ref status = Ref::steal(PyLong_FromLong(response->status));
-    if (!status) return nullptr;
+namespace {
+Task send_rsgi_stream_body(int status, Root protocol, Root headers, Root content);
+}  // namespace
 
-    if (content.get() == Py_None) {
-        if (call_protocol(protocol, state.str_response_empty, status.get(), headers.get()) < 0) return nullptr;
+PyObject* send_rsgi_head(ResponseHead&& head, PyObject* protocol) {
+    Ref status = Ref::steal(PyLong_FromLong(head.status));
+    if (!status) return nullptr;
+    if (!head.send_body || head.kind == BodyKind::Empty) {
+        // A head only: with the length a body would have had (HEAD), which
+        // the server would otherwise count as 0.
+        Ref headers = Ref::steal(head_str_list(head, !head.send_body));
+        if (!headers || call_protocol(protocol, state.str_response_empty, status.get(), headers.get()) < 0)
+            return nullptr;
         Py_RETURN_NONE;
     }
-    if (!lacks_file_path(Py_TYPE(content.get()))) {
-        Ref file_path = Ref::steal(optional_attr(content.get(), state.str_file_path));
+    PyObject* content = head.content.get();
+    if (!lacks_file_path(Py_TYPE(content))) {
+        Ref file_path = Ref::steal(optional_attr(content, state.str_file_path));
         if (!file_path) return nullptr;
         if (file_path.get() != Py_None) {
-            int sent = send_file(protocol, content.get(), file_path.get(), status.get(), headers.get());
+            Py_ssize_t declared = head.length;
+            int sent = send_file(head, protocol, file_path.get(), status.get());
             if (sent < 0) return nullptr;
             if (sent) Py_RETURN_NONE;
+            head.length = declared;
         }
     }
-    Ref body = Ref::borrow(c->body);
-    PyObject* b = body.get();
-    int r;
-    if (b == Py_None) {
-        if (PyObject_TypeCheck(content.get(), state.StreamedContent)) {
-            PyObject* found = PyDict_GetItemWithError(state.module_dict, state.str_send_rsgi_stream);  // borrowed
-            if (!found) {
-                if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.str_send_rsgi_stream);
-                return nullptr;
-            }
-            Ref stream = Ref::borrow(found);
-            PyObject* argv[] = {nullptr, as_object(response), protocol, headers.get(), content.get()};
-            return PyObject_Vectorcall(stream.get(), argv + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        }
-        r = call_protocol(protocol, state.str_response_empty, status.get(), headers.get());
-    } else if (PyBytes_CheckExact(b)) {
-        r = call_protocol(protocol, state.str_response_bytes, status.get(), headers.get(), b);
-    } else if (PyUnicode_CheckExact(b)) {
-        r = call_protocol(protocol, state.str_response_str, status.get(), headers.get(), b);
-    } else if (is_bytes_like(b)) {
-        r = call_protocol(protocol, state.str_response_bytes, status.get(), headers.get(), b);
-    } else {
-        Ref text = Ref::steal(PyObject_Str(b));
-        if (!text) return nullptr;
-        r = call_protocol(protocol, state.str_response_str, status.get(), headers.get(), text.get());
+    if (head.kind == BodyKind::Stream) {
+        Ref headers = Ref::steal(head_str_list(head, true));
+        if (!headers) return nullptr;
+        return coro::make_coroutine(send_rsgi_stream_body(head.status, Root::borrow(protocol), Root(std::move(headers)),
+                                                          Root::borrow(content)),
+                                    "_send_rsgi_stream");
     }
-    if (r < 0) return nullptr;
+    // A whole body: the server frames it and counts its length itself.
+    Ref headers = Ref::steal(head_str_list(head, false));
+    if (!headers) return nullptr;
+    PyObject* b = head.body.get();
+    PyObject* call = PyUnicode_Check(b) ? state.str_response_str : state.str_response_bytes;
+    if (call_protocol(protocol, call, status.get(), headers.get(), b) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* send_rsgi_response_sync(ResponseObject* response, PyObject* protocol) {
+    ResponseHead head;
+    if (compose_head(response, false, HeadText::Str, head) < 0) return nullptr;
+    return send_rsgi_head(std::move(head), protocol);
 }
 
 namespace {
@@ -364,9 +201,8 @@ bool is_awaitable(PyObject* obj) {
     return false;
 }
 
-Task send_rsgi_stream_body(Root response_root, Root protocol, Root headers, Root content) {
-    auto* response = messages::as_response(response_root.get());
-    Ref status = Ref::steal(PyLong_FromLong(response->status));
+Task send_rsgi_stream_body(int status_code, Root protocol, Root headers, Root content) {
+    Ref status = Ref::steal(PyLong_FromLong(status_code));
     if (!status) co_return nullptr;
     Root transport;
     {
@@ -401,31 +237,15 @@ Task send_rsgi_stream_body(Root response_root, Root protocol, Root headers, Root
             failed = !coro::end_of_iteration();
             break;
         }
-        int truth = PyObject_IsTrue(chunk.get());
-        if (truth < 0) {
+        PyObject* out;
+        int send_it = stream_piece(chunk.get(), &out, true);
+        if (send_it < 0) {
             failed = true;
             break;
         }
-        if (truth) {
-            PyObject* method;
-            Ref piece;
-            if (PyBytes_CheckExact(chunk.get())) {
-                method = state.str_send_bytes;
-                piece = std::move(chunk);
-            } else if (PyUnicode_CheckExact(chunk.get())) {
-                method = state.str_send_str;
-                piece = std::move(chunk);
-            } else if (is_bytes_like(chunk.get())) {
-                method = state.str_send_bytes;
-                piece = std::move(chunk);
-            } else {
-                method = state.str_send_str;
-                piece = Ref::steal(PyObject_Str(chunk.get()));
-            }
-            if (!piece) {
-                failed = true;
-                break;
-            }
+        if (send_it) {
+            Ref piece = Ref::steal(out);
+            PyObject* method = PyUnicode_Check(out) ? state.str_send_str : state.str_send_bytes;
             PyObject* argv[] = {transport.get(), piece.get()};
             Ref sent = Ref::steal(
                 PyObject_VectorcallMethod(method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -485,7 +305,7 @@ PyObject* py_send_rsgi_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     if (nargs != 4) return args::raise_count("_send_rsgi_stream", 4, 4, nargs), nullptr;
     if (!check_response(args[0], "response") || !args::exact(args[2], &PyList_Type, "headers", false)) return nullptr;
-    return coro::make_coroutine(send_rsgi_stream_body(Root::borrow(args[0]), Root::borrow(args[1]),
+    return coro::make_coroutine(send_rsgi_stream_body(messages::as_response(args[0])->status, Root::borrow(args[1]),
                                                       Root::borrow(args[2]), Root::borrow(args[3])),
                                 "_send_rsgi_stream");
 }

@@ -18,6 +18,25 @@ using messages::ResponseObject;
 using siblings::ContentObject;
 using siblings::ServerSentEventObject;
 
+// A content type found in STATIC_HEADERS_BY_CT_BYTES, with its list (both
+// owned, so an address compared is never that of a freed object).
+struct PrebuiltHit {
+    PyObject* type;
+    PyObject* list;
+};
+
+// A content type object with the content-type value sent for it.
+struct TypeHit {
+    PyObject* type;
+    PyObject* value;
+};
+
+// A content type known to have no `file_path` attribute on its instances.
+struct NoFilePathEntry {
+    PyTypeObject* type;
+    unsigned int version;
+};
+
 struct State {
     PyObject* module_dict;  // borrowed: dictionary of the module
 
@@ -103,6 +122,15 @@ struct State {
     PyObject* CancelledError;    // asyncio.CancelledError
     PyObject* MessageAborted;    // brindlewick.exceptions.MessageAborted
 
+    // ---- caches of the RSGI writer (response_head.cpp, rsgi_writer.cpp)
+    PrebuiltHit prebuilt_hits[4];
+    unsigned prebuilt_next;
+    TypeHit content_type_hits[4];
+    unsigned content_type_next;
+    NoFilePathEntry no_file_path[4];
+
+    inquiry content_nb_bool;        // Content's own truth test (native, always true)
+
     PyTypeObject* ChunksType;       // iterator of get_chunks
     PyTypeObject* ClientWatchType;  // client_watch.cpp
     PyTypeObject* LoopTurnType;     // client_watch.cpp
@@ -166,20 +194,26 @@ coro::Await abandon_pieces(PyObject* pieces);
 PyObject* raise_client_gone();
 int init_client_watch(PyObject* module);
 
-// heads.cpp
+// response_head.cpp (the composition itself is declared in response_head.hpp)
 int set_headers_for_response_content(ResponseObject* response);
 extern PyMethodDef head_functions[];
 
-// asgi_writer.cpp
-// send_asgi_response(response, send): the coroutine writing `response`.
-// With a `receive` and the `request` answered (both may be null), the
-// client is watched while a streamed body is sent (see may_listen_asgi).
-PyObject* send_asgi_response(ResponseObject* response, PyObject* send, PyObject* receive, RequestObject* request);
+// asgi_writer.cpp (send_asgi_response: response_head.hpp)
 extern PyMethodDef asgi_functions[];
 int init_asgi_writer(PyObject* module);
 
-// rsgi_adapter.cpp
+// header_text.cpp
+// The scope's request headers as a new list of (bytes, bytes) pairs.
 PyObject* extract_rsgi_headers(PyObject* raw_headers);
+// (str, str) for a response header of exact bytes `name` and `value`, each
+// through its table of shared str, else as UTF-8 text (ValueError naming
+// the header when the value is not UTF-8).
+PyObject* header_str_pair(PyObject* name, PyObject* name_table, PyObject* value, PyObject* value_table);
+// The same for an application's header, checked first (an HTTP token name,
+// no CR, LF or NUL: ValueError otherwise).
+PyObject* checked_str_pair(PyObject* name, PyObject* value);
+
+// rsgi_adapter.cpp
 RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol);
 // Gives `request` the body `type(source)` (an RSGIContent over the protocol,
 // an ASGIContent over `receive`) and returns it; when the constructor fails,
@@ -190,6 +224,8 @@ extern PyMethodDef rsgi_adapter_functions[];
 // exchanges.cpp
 int init_exchanges(PyObject* module);
 // rsgi_writer.cpp
+// send_rsgi_response_sync(response, protocol): None once handed over, or the
+// coroutine streaming the body.
 PyObject* send_rsgi_response_sync(ResponseObject* response, PyObject* protocol);
 extern PyMethodDef rsgi_writer_functions[];
 

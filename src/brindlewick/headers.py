@@ -1,12 +1,24 @@
 """Case-insensitive views over raw header lists."""
 
+import re
 from typing import Iterator
 
 __all__ = ["Header", "Headers"]
 
+# What a header that is sent may hold: a token name, a value without CR, LF or NUL.
+_TOKEN = re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
+_FORBIDDEN = re.compile(rb"[\r\n\x00]")
+
 
 def _lower(name):
     return name.lower()
+
+
+def _check(name, value) -> None:
+    if isinstance(name, bytes) and not _TOKEN.fullmatch(name):
+        raise ValueError(f"Invalid header name {name!r}: a header name must be an HTTP token")
+    if isinstance(value, bytes) and _FORBIDDEN.search(value):
+        raise ValueError(f"Invalid value for header {name!r}: CR, LF and NUL are not allowed")
 
 
 class Header:
@@ -80,9 +92,11 @@ class Headers:
         return iter(list(self.values))
 
     def add(self, name: bytes, value: bytes) -> None:
+        _check(name, value)
         self.values.append((name, value))
 
     def set(self, name: bytes, value: bytes) -> None:
+        _check(name, value)
         self.remove(name)
         self.values.append((name, value))
 
