@@ -219,14 +219,15 @@ PyType_Spec rsgi_spec = {
     rsgi_slots,
 };
 
-// The limits of the next read, from the message that reads the body.  A body
+// The limits of the next read, from the message that reads the body.  A read
+// in progress keeps its own (a second read is refused anyway), and a body
 // refused as too large keeps the limit it was refused at, for the message
 // that every later read repeats.
 int limit_server_body(PyObject* content, Py_ssize_t declared, Py_ssize_t limit) {
     if (!PyObject_TypeCheck(content, state.asgi_content_type) && !PyObject_TypeCheck(content, state.rsgi_content_type))
         return 0;
     auto* self = as_server(content);
-    if (self->state == kBodyTooLarge) return 1;
+    if (self->busy || self->state == kBodyTooLarge) return 1;
     self->declared = declared;
     self->limit = limit;
     if (limit >= 0 && declared > limit && (self->state == kBodyPending || self->state == kBodyPartial)) {
