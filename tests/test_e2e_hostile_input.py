@@ -300,6 +300,9 @@ def test_demo_refuses_a_64_mib_json_body_in_bounded_memory(demo, chunked):
     print(f"\n{server[0]} {server[2]}, {'chunked' if chunked else 'content-length'}: worker peak RSS "
           f"{before.get(worker, 0) / 1024:.1f} -> {after[worker] / 1024:.1f} MiB (+{growth / 1024:.1f} MiB; "
           f"limit {limit // MIB} MiB)")
-    assert growth * 1024 < 2 * limit
+    # Under AddressSanitizer (scripts/sanitize.sh) freed memory is held in
+    # quarantine, so the resident set says nothing about what is in use.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert growth * 1024 < 2 * limit
     assert httpx.get(demo.url + "/").status_code == 200
     assert "Traceback" not in demo.output()
