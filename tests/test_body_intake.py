@@ -7,7 +7,7 @@ import pytest
 from conftest import ScriptedProtocol, ScriptedReceive
 
 from brindlewick.contents import ASGIContent, Content, RSGIContent
-from brindlewick.exceptions import BadRequestFormat, MessageAborted
+from brindlewick.exceptions import BadRequest, BadRequestFormat, MessageAborted
 from brindlewick.messages import Message, _call_soon, _read_stream
 from brindlewick.settings.encodings import encodings_settings
 from brindlewick.settings.json import json_settings
@@ -165,9 +165,13 @@ def test_readers_take_no_arguments(method):
 # ---- text ---------------------------------------------------------------------
 
 
-def test_text_uses_the_charset(run):
-    m = message(Content(b"text/plain; charset=latin-1", "café".encode("latin-1")))
-    assert run(m.text()) == "café"
+@pytest.mark.parametrize(
+    "charset, text",
+    [(b"iso-8859-1", "café"), (b"Windows-1252", "€uro"), (b"shift_jis", "日本"), (b"utf-16be", "ü"), (b"KOI8-R", "Ж")],
+)
+def test_text_uses_the_charset(run, charset, text):
+    m = message(Content(b"text/plain; charset=" + charset, text.encode(charset.decode())))
+    assert run(m.text()) == text
 
 
 def test_text_falls_back_to_encodings_settings(run):
@@ -186,10 +190,20 @@ def test_text_falls_back_to_encodings_settings(run):
         encodings_settings.reset()
 
 
-def test_text_with_unknown_charset_propagates(run):
-    m = message(Content(b"text/plain; charset=no-such-codec", b"abc"))
-    with pytest.raises(LookupError):
-        run(m.text())
+# A client names only a text encoding of the WHATWG list: unknown names,
+# utf-7 and codecs that are not text encodings are its fault, not a 500.
+@pytest.mark.parametrize(
+    "charset", [b"no-such-codec", b"zlib_codec", b"base64", b"rot13", b"utf-7", b"unicode_escape", b"x-user-defined",
+                b"iso-2022-kr", b"hex"],
+)
+@pytest.mark.parametrize("reader", ["text", "form", "json_loads"])
+def test_text_refuses_a_charset_outside_the_list(run, charset, reader):
+    kind = b"application/x-www-form-urlencoded" if reader == "form" else b"application/json"
+    m = message(Content(kind + b"; charset=" + charset, b"+ADw-script+AD4-"))
+    read = m.form() if reader == "form" else m.json(loads=lambda text: text) if reader == "json_loads" else m.text()
+    with pytest.raises(BadRequest, match="Unsupported charset") as caught:
+        run(read)
+    assert caught.value.status == 400
 
 
 # ---- json ----------------------------------------------------------------------

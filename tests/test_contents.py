@@ -5,6 +5,7 @@ import ctypes
 import gc
 import io
 import pickle
+import re
 import weakref
 
 import msgspec
@@ -460,7 +461,7 @@ def test_simplify_multipart_data_shapes():
         "one": [FormPart(b"one", spooled(b"1"))],
         "two": [FormPart(b"two", b"a"), FormPart(b"two", spooled(b"b"))],
         "file": [upload],
-        "latin": [FormPart(b"latin", spooled(b"caf\xe9"), charset=b"latin-1")],
+        "latin": [FormPart(b"latin", spooled(b"caf\xe9"), charset=b"latin1")],
     }
     assert simplify_multipart_data(data) == {"one": "1", "two": ["a", "b"], "file": upload, "latin": "caf\u00e9"}
 
@@ -473,14 +474,16 @@ def test_simplify_multipart_data_can_be_repeated():
 
 
 @pytest.mark.parametrize(
-    "charset, raw",
+    "charset, raw, message",
     [
-        (None, b"\xff\xfe"),
-        (b"no-such-charset", b"x"),
+        (None, b"\xff\xfe", "Cannot decode form field b'a'"),
+        (b"no-such-charset", b"x", "Unsupported charset b'no-such-charset'"),
+        (b"utf-7", b"+ADw-", "Unsupported charset b'utf-7'"),
+        (b"rot13", b"x", "Unsupported charset"),
     ],
 )
-def test_simplify_undecodable_field_is_a_bad_request(charset, raw):
-    with pytest.raises(BadRequest, match="Cannot decode form field b'a'"):
+def test_simplify_undecodable_field_is_a_bad_request(charset, raw, message):
+    with pytest.raises(BadRequest, match=re.escape(message)):
         simplify_multipart_data({"a": [FormPart(b"a", raw, charset=charset)]})
 
 
@@ -536,16 +539,23 @@ def test_server_sent_event_writes_json(data, text):
     "data, text",
     [
         ("plain", "plain"),
-        ("a\nb", "a\\nb"),
-        ("a\r\nb", "a\\nb"),
-        ("a\rb", "a\\nb"),
-        ("\n\n\u00e9\r", "\\n\\n\u00e9\\n"),
+        ("a\nb", "a\ndata: b"),
+        ("a\r\nb", "a\ndata: b"),
+        ("a\rb", "a\ndata: b"),
+        ("\n\n\u00e9\r", "\ndata: \ndata: \u00e9\ndata: "),
         ("", ""),
     ],
 )
-def test_text_server_sent_event_keeps_one_line(data, text):
-    out = TextServerSentEvent(data).write_data()
-    assert out == text and "\n" not in out and "\r" not in out
+def test_text_server_sent_event_writes_a_data_line_per_line(data, text):
+    # The writer puts "data: " before the value and LF after it.
+    assert TextServerSentEvent(data).write_data() == text
+
+
+@pytest.mark.parametrize("make", [lambda i: ServerSentEvent(1, id=i), lambda i: setattr(ServerSentEvent(1), "id", i)])
+def test_server_sent_event_refuses_an_id_with_nul(make):
+    # Event-stream readers ignore such an id altogether.
+    with pytest.raises(ValueError, match="cannot contain NUL"):
+        make("1\x002")
 
 
 def test_server_sent_event_fields():
@@ -1047,8 +1057,8 @@ class Wrong(ServerSentEvent):
     "event, text",
     [
         (ServerSentEvent({"k": "v"}), '{"k":"v"}'),
-        (TextServerSentEvent("a\nb"), "a\\nb"),
-        (Shouting("a\nb"), "A\\NB"),
+        (TextServerSentEvent("a\nb"), "a\ndata: b"),
+        (Shouting("a\nb"), "A\nDATA: B"),
     ],
 )
 def test_native_write_data(event, text):

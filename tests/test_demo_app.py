@@ -52,7 +52,7 @@ def test_echo_returns_every_json_value(body):
     assert response.status == 200 and data == body.replace(b" ", b"")
 
 
-@pytest.mark.parametrize(("body", "message"), [(b"", "got an empty one"), (b"[" * 200_000, "nested too deeply")])
+@pytest.mark.parametrize(("body", "message"), [(b"", "got an empty one"), (b"[" * 200_000, "cannot be parsed as JSON")])
 def test_echo_refusals(body, message):
     with pytest.raises(BadRequest, match=message):
         call("POST", "/echo", body=body)
@@ -111,12 +111,18 @@ def test_tls_files_reach_both_servers(tmp_path):
     "argv",
     [["--ssl-certfile", "x.pem"], ["--forwarded-allow-ips", "10.0.0.1"],
      ["--server", "uvicorn", "--interface", "asgi", "--forwarded-allow-ips", "proxy"],
-     ["--ssl-certfile", "/nonexistent", "--ssl-keyfile", "/nonexistent"]],
+     ["--ssl-certfile", "/nonexistent", "--ssl-keyfile", "/nonexistent"],
+     ["--max-body-size", "-5"], ["--max-body-size", "lots"], ["--max-body-size", "5x"]],
 )
 def test_launcher_refusals(argv, capsys):
     with pytest.raises(SystemExit):
         parse_args(argv)
     assert "error:" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(("given", "handed"), [("16m", "16777216"), ("1024", "1024"), ("2K", "2048"), ("none", "none")])
+def test_max_body_size_is_handed_to_the_workers(given, handed):
+    assert parse_args(["--max-body-size", given]).max_body_size == handed
 
 
 def test_help_is_plain_text(capsys):

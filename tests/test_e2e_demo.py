@@ -418,3 +418,14 @@ def test_concurrent_requests(server):
 
     results = asyncio.run(drive())
     assert all(results), f"{results.count(False)} of 200 requests failed"
+
+
+def test_the_launcher_sets_the_body_limit():
+    limited = start_demo("granian-rsgi", extra=["--max-body-size", "1k"])
+    try:
+        with httpx.Client(base_url=limited.url, timeout=10) as client:
+            big = client.post("/echo", content=b"[" + b"1," * 600 + b"1]", headers={"content-type": "application/json"})
+            assert big.status_code == 413
+            assert client.post("/echo", json=[1, 2]).json() == [1, 2]
+    finally:
+        limited.stop()

@@ -7,6 +7,7 @@ import pytest
 from conftest import ScriptedReceive
 
 from brindlewick.contents import ASGIContent, Content, FormPart
+from brindlewick.exceptions import BadRequest
 from brindlewick.messages import Message, _multipart_to_dict_streaming
 
 BOUNDARY = b"----brindlewickBoundary7MA4YWxkTrZu0gW"
@@ -46,9 +47,12 @@ def test_urlencoded_form_is_not_cached(run):
 
 
 @pytest.mark.parametrize(
-    "content_type", [b"multipart/form-data", b"text/plain", b""]
+    "content_type",
+    [b"text/plain", b"", b"text/plain; x=multipart/form-data; boundary=x",
+     b"text/plain; charset=application/x-www-form-urlencoded", b"multipart/form-datax; boundary=x"],
 )
 def test_unrecognised_form_types(content_type, run):
+    # The form types are told by the media type alone.
     m = Message([(b"content-type", content_type)] if content_type else [])
     m.content = Content(b"", b"x")
     assert run(m.form()) is None
@@ -145,13 +149,29 @@ def test_multipart_and_files(run):
     assert [p.file_name for p in run(m.files())] == [b"1.txt", b"2.txt"]
 
 
-def test_multipart_stream_without_boundary_is_empty(run):
-    m = form_message(b"whatever", b"multipart/form-data; charset=utf-8")
+@pytest.mark.parametrize(
+    "content_type, message",
+    [
+        (b"multipart/form-data", "no boundary parameter"),
+        (b"multipart/form-data; charset=utf-8", "no boundary parameter"),
+        (b'multipart/form-data; boundary=""', "empty multipart boundary"),
+        (b'multipart/form-data; boundary="abc', "unterminated quoted string"),
+        (b"multipart/form-data; boundary=" + b"b" * 210, "longer than 70 bytes"),
+    ],
+)
+@pytest.mark.parametrize("reader", ["form", "multipart", "files", "multipart_stream"])
+def test_unusable_boundary_is_a_bad_request(content_type, message, reader, run):
+    # Not "no parts": an upload whose parts cannot be found did not succeed.
+    m = form_message(b"--x\r\n", content_type)
 
-    async def parts():
-        return [p async for p in m.multipart_stream()]
+    async def read():
+        if reader == "multipart_stream":
+            return [p async for p in m.multipart_stream()]
+        return await getattr(m, reader)()
 
-    assert run(parts()) == []
+    with pytest.raises(BadRequest, match=message) as caught:
+        run(read())
+    assert caught.value.status == 400 and isinstance(caught.value.__cause__, ValueError)
 
 
 def test_spooling_threshold(run):

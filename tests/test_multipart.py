@@ -203,8 +203,11 @@ def test_get_boundary_absent_or_unusable(value):
         ([b"Content-Disposition: form-data; name=x; filename*=UTF-8''na%C3%AFve%20file.txt"],
          ("x", "naïve file.txt", None, None)),
         ([b"Content-Disposition: form-data; name=x; filename*=iso-8859-1'en'%E9t%E9"], ("x", "été", None, None)),
-        ([b"Content-Disposition: form-data; name=x; filename=\"fallback\"; filename*=UTF-8''%E2%82%AC"],
-         ("x", "€", None, None)),
+        # RFC 7578 4.2: filename is reported when both are present.
+        ([b"Content-Disposition: form-data; name=x; filename=\"plain\"; filename*=UTF-8''%E2%82%AC"],
+         ("x", "plain", None, None)),
+        ([b"Content-Disposition: form-data; name=x; filename*=UTF-8''..%2F..%2Fetc; filename=\"plain\""],
+         ("x", "plain", None, None)),
         ([b'Content-Disposition: form-data; name="caf\xc3\xa9"'], ("café", None, None, None)),
         ([b'Content-Disposition: form-data; name="caf\xe9"'], ("café", None, None, None)),
         ([b'Content-Disposition: form-data; name=""'], ("", None, None, None)),
@@ -273,6 +276,13 @@ MALFORMED = {
     "filename* bad escape": (build(([OK_HEAD + b"; filename*=utf-8''%4"], b"1")), "percent-encoding"),
     "filename* bad utf-8": (build(([OK_HEAD + b"; filename*=utf-8''%FF"], b"1")), "not valid in its charset"),
     "filename* unknown charset": (build(([OK_HEAD + b"; filename*=koi8-r''%C1"], b"1")), "unsupported charset"),
+    # The decoded name gets the checks of the literal form.
+    "filename* with CR": (build(([OK_HEAD + b"; filename*=utf-8''a%0Db"], b"1")), "control character in filename"),
+    "filename* with LF": (build(([OK_HEAD + b"; filename*=utf-8''a%0A.txt"], b"1")), "control character in filename"),
+    "filename* with NUL": (build(([OK_HEAD + b"; filename*=utf-8''a.php%00.jpg"], b"1")),
+                           "control character in filename"),
+    "filename* with NUL beside filename": (
+        build(([OK_HEAD + b'; filename="a.jpg"; filename*=utf-8\'\'a%00'], b"1")), "control character in filename"),
 }
 
 

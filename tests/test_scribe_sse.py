@@ -42,9 +42,18 @@ def test_field_order_does_not_depend_on_assignment_order():
     assert write_sse(event) == b'id: i\n: c\nevent: e\ndata: "d"\nretry: 5\n\n'
 
 
-def test_text_event_writes_its_text():
-    assert write_sse(TextServerSentEvent("hi")) == b"data: hi\n\n"
-    assert write_sse(TextServerSentEvent("a\nb")) == b"data: a\\nb\n\n"
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("hi", b"data: hi\n\n"),
+        # one data line per line: a reader joins them back with LF
+        ("a\nb", b"data: a\ndata: b\n\n"),
+        ("a\r\nb\rc\n", b"data: a\ndata: b\ndata: c\ndata: \n\n"),
+        ("x\rdata: forged", b"data: x\ndata: data: forged\n\n"),
+    ],
+)
+def test_text_event_writes_its_text(text, expected):
+    assert write_sse(TextServerSentEvent(text)) == expected
 
 
 @pytest.mark.parametrize(

@@ -6,16 +6,18 @@ found becomes a regression test by being added to the corpus.
 Each function raises AssertionError when the property breaks; refusals of
 bad input must be the documented exception types."""
 
+import codecs
 import random
 import struct
-from urllib.parse import quote
+from urllib.parse import quote, unquote
 
 from brindlewick._multipart import Parser
-from brindlewick.contents import parse_www_form_urlencoded
+from brindlewick.contents import Content, charset_codec, parse_www_form_urlencoded
 from brindlewick.cookies import parse_cookie, split_value, write_cookie_for_response
 from brindlewick.exceptions import BadRequest
 from brindlewick.messages import Message, Request, _charset_rx, parse_charset
 from brindlewick.scribe import KNOWN_HEADERS, extract_rsgi_headers
+from brindlewick.settings.encodings import default_decode
 from brindlewick.url import URL, InvalidURL
 
 from fuzzinput import Input
@@ -28,7 +30,56 @@ def charset(data: bytes) -> None:
     assert Message([(b"Content-Type", data)]).charset == (want or "utf8")
 
 
+def _run_now(coro):
+    """The result of a coroutine that completes without suspending."""
+    try:
+        coro.send(None)
+    except StopIteration as done:
+        return done.value
+    raise AssertionError("the coroutine suspended")
+
+
+def _form_of_message(content_type: bytes, body: bytes) -> None:
+    """Message.form() by the media type only; a charset outside the listed
+    labels is BadRequest, a listed one decodes with its codec, which is a
+    text encoding and never utf-7."""
+    media = content_type.split(b";")[0].strip(b" \t").lower()
+    m = Message([(b"content-type", content_type)])
+    m.content = Content(b"", body)
+    label = parse_charset(content_type) or "utf8"
+    try:
+        codec = charset_codec(label)
+    except BadRequest:
+        codec = None
+    else:
+        info = codecs.lookup(codec)
+        assert info._is_text_encoding and info.name != "utf-7", (label, codec)
+    if media == b"multipart/form-data":
+        try:
+            _run_now(m.form())
+        except BadRequest:
+            pass
+        return
+    if media != b"application/x-www-form-urlencoded":
+        assert _run_now(m.form()) is None, content_type
+        return
+    if codec is None:
+        try:
+            _run_now(m.form())
+        except BadRequest:
+            return
+        raise AssertionError(f"charset {label!r} was used")
+    try:
+        text = body.decode(codec)
+    except UnicodeDecodeError as error:
+        text = default_decode(body, error)
+    assert _run_now(m.form()) == parse_www_form_urlencoded(text), (content_type, body)
+
+
 def forms(data: bytes) -> None:
+    content_type, newline, body = data.partition(b"\n")
+    if newline:
+        _form_of_message(content_type, body)
     fields = parse_www_form_urlencoded(data)
     assert type(fields) is dict
     pairs = []
@@ -58,12 +109,33 @@ def _set_cookie_value(raw: bytes) -> None:
     assert write_cookie_for_response(again) == written
 
 
+def _cookie_model(raw: bytes) -> dict:
+    """The lenient reading: ';' separates, spaces and tabs around names and
+    values are trimmed, fragments without '=' or not UTF-8 are skipped."""
+    cookies = {}
+    for fragment in raw.split(b";"):
+        name, eq, value = fragment.partition(b"=")
+        if not eq:
+            continue
+        try:
+            name, value = name.strip(b" \t").decode(), value.strip(b" \t").decode()
+        except UnicodeDecodeError:
+            continue
+        cookies[unquote(name)] = unquote(value)
+    return cookies
+
+
 def _request_header(raw: bytes) -> None:
+    cookies = Request("GET", b"/", [(b"cookie", raw)]).cookies
+    assert cookies == _cookie_model(raw), (raw, cookies)
+    # set_cookie writes a header that reads back the same.
+    fresh = Request("GET", b"/", [])
     try:
-        cookies = Request("GET", b"/", [(b"cookie", raw)]).cookies
-    except UnicodeDecodeError:
+        for name, value in cookies.items():
+            fresh.set_cookie(name, value)
+    except ValueError:
         return
-    assert type(cookies) is dict
+    assert fresh.cookies == cookies, (raw, cookies, fresh.get_headers(b"cookie"))
     fresh = Request("GET", b"/", [])
     try:
         for name, value in cookies.items():
@@ -138,6 +210,9 @@ def _multipart_run(boundary: bytes, body: bytes, mode: int, seed: int):
                 feed()
                 continue
             assert type(part) is tuple and len(part) == 4
+            # No header value reaches the application with a line break or
+            # NUL, filename* included.
+            assert not any(f and any(c in f for c in "\r\n\x00") for f in part), part
             data = b""
             while True:
                 piece = parser.read_data()

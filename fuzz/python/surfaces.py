@@ -395,7 +395,15 @@ def _sse(inp):
         kwargs["comment"] = inp.choice(ODD_TEXT)
     if inp.bool():
         kwargs["retry"] = inp.choice([-1, 0, 5, 2**31 - 1])
-    event = (TextServerSentEvent if text_event else ServerSentEvent)(data, **kwargs)
+    kind = TextServerSentEvent if text_event else ServerSentEvent
+    if "\x00" in (kwargs.get("id") or ""):
+        # Readers ignore an id with NUL: the event refuses it.
+        try:
+            kind(data, **kwargs)
+        except ValueError:
+            return
+        raise AssertionError("an id with NUL was accepted")
+    event = kind(data, **kwargs)
     out = scribe.write_sse(event)
     fields = parse_sse(out)
     expected = []
@@ -407,12 +415,11 @@ def _sse(inp):
         expected.append(("event", _one_line(kwargs["event"])))
     if data:
         if text_event:
-            written = data.replace("\r\n", "\\n").replace("\r", "\\n").replace("\n", "\\n")
+            # One data line per line of the text; a reader joins them with LF.
+            expected.extend(("data", line) for line in _comment_lines(data))
         else:
-            written = json.dumps(data, separators=(",", ":"), ensure_ascii=False)
-        expected.append(("data", written))
-        (name, value), = [f for f in fields if f[0] == "data"]
-        if not text_event:
+            expected.append(("data", json.dumps(data, separators=(",", ":"), ensure_ascii=False)))
+            (name, value), = [f for f in fields if f[0] == "data"]
             assert json.loads(value) == data
     if kwargs.get("retry", -1) >= 0:
         expected.append(("retry", str(kwargs["retry"])))

@@ -5,6 +5,9 @@
 // reader pulls them: next_part(), then read_data() until None, feeding a
 // chunk whenever the parser answers b"".
 //
+// No header value of a part (name, file name, content type, charset) holds
+// CR, LF or NUL.
+//
 // Input: one byte L, then a boundary of 1 + L % 70 bytes (line breaks
 // replaced), four bytes of chunking seed, then the body.
 #include "harness.hpp"
@@ -75,6 +78,17 @@ Outcome run(std::string_view boundary, std::string_view body, int mode, uint32_t
         }
         harness::check(PyTuple_CheckExact(part.get()) && PyTuple_GET_SIZE(part.get()) == 4,
                        "next_part() gave other than a 4-tuple");
+        // No header value reaches the application with a line break or NUL
+        // (a decoded filename* included).
+        for (Py_ssize_t i = 0; i < 4; i++) {
+            PyObject* field = PyTuple_GET_ITEM(part.get(), i);
+            if (field == Py_None) continue;
+            harness::check(PyUnicode_Check(field), "a part header value is not str");
+            Py_ssize_t n = PyUnicode_GET_LENGTH(field);
+            for (Py_UCS4 c : {Py_UCS4('\r'), Py_UCS4('\n'), Py_UCS4(0)})
+                if (PyUnicode_FindChar(field, c, 0, n, 1) >= 0)
+                    harness::fail("a part header value holds CR, LF or NUL", harness::repr(part.get()).c_str());
+        }
         out.parts.push_back(harness::repr(part.get()));
         std::string data;
         for (;;) {

@@ -30,6 +30,7 @@ enum BodyState : int {
     kBodyStreamed = 3,  // chunks were handed out by stream() and not kept
     kBodyAborted = 4,   // the client went away
     kBodyDisposed = 5,
+    kBodyTooLarge = 6,  // a read passed its limit; what came was dropped
 };
 
 // ASGIContent and RSGIContent: a body read from the server.
@@ -38,6 +39,10 @@ struct ServerContentObject : ContentObject {
     PyObject* parts;   // list of bytes received by an interrupted read, or None
     int state;         // BodyState
     int busy;          // a read or stream is in progress
+    // Set by the message before each read (limit_server_body), -1 for none:
+    // the length the request declares and the most bytes the read may take.
+    Py_ssize_t declared;
+    Py_ssize_t limit;
 };
 
 // MultiPartFormData keeps the boundary it chose.
@@ -101,6 +106,7 @@ struct State {
     // Constants.
     PyObject* empty_bytes;
     PyObject* empty_str;
+    PyObject* utf8_codec;        // "utf-8"
     PyObject* empty_view;        // memoryview of b""
     PyObject* text_plain;        // b"text/plain; charset=utf-8"
     PyObject* text_html;         // b"text/html; charset=utf-8"
@@ -111,10 +117,12 @@ struct State {
     PyObject* MessageAborted;
     PyObject* InvalidOperation;
     PyObject* BadRequest;
+    PyObject* PayloadTooLarge;
     PyObject* json_encode;  // msgspec.json.encode
     PyObject* urandom;      // os.urandom, where getrandom(2) is unavailable
 
     PyObject* restore_function;  // module function _restore_content (pickling)
+    PyObject* charset_codecs;    // dict: charset label -> Python codec name
 
     // Which content and event classes override which method.
     OverrideTable content_overrides{kContentOverridable, 1};
@@ -143,9 +151,12 @@ int init_form_types(PyObject* module);
 int init_sse_types(PyObject* module);
 int init_form_functions(PyObject* module);
 int init_streamed_form_part(PyObject* module);
+int init_charsets(PyObject* module);
 
 PyObject* parse_www_form_urlencoded(PyObject* data);
 PyObject* simplify_multipart_data(PyObject* data);
+// The Python codec for a charset label a client named (charsets.cpp).
+PyObject* charset_codec(PyObject* label);
 
 // Shared by the content classes.
 PyObject* content_new_common(PyTypeObject* type, ContentVTable* vtab);

@@ -344,17 +344,21 @@ PyObject* part_text(FormPartObject* part) {
         if (!data) return nullptr;
         if (PyUnicode_Check(data.get())) return data.release();  // a text-mode file
     }
+    // Held across the decode: the codec lookup may run Python code (a search
+    // function) that re-initialises the part.  The charset is the client's:
+    // only the text encodings of the allowed labels decode it.
+    Ref charset = Ref::borrow(part->charset), name = Ref::borrow(part->name);
+    Ref codec = charset.get() != Py_None && PyBytes_GET_SIZE(charset.get()) > 0
+                    ? Ref::steal(charset_codec(charset.get()))
+                    : Ref::borrow(state.utf8_codec);
+    if (!codec) return nullptr;
+    const char* encoding = PyUnicode_AsUTF8(codec.get());
+    if (!encoding) return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(data.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
-    // Held across the decode: the codec lookup may run Python code (a search
-    // function) that re-initialises the part, and `encoding` points into
-    // the charset's bytes.
-    Ref charset = Ref::borrow(part->charset), name = Ref::borrow(part->name);
-    const char* encoding = "utf-8";
-    if (charset.get() != Py_None && PyBytes_GET_SIZE(charset.get()) > 0) encoding = PyBytes_AS_STRING(charset.get());
     PyObject* text = PyUnicode_Decode(static_cast<const char*>(view.buf), view.len, encoding, "strict");
     PyBuffer_Release(&view);
-    if (!text && (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) || PyErr_ExceptionMatches(PyExc_LookupError))) {
+    if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
         // Client input that cannot be read as declared is a bad request.
         PyObject* cause = PyErr_GetRaisedException();
         Ref message = Ref::steal(PyUnicode_FromFormat("Cannot decode form field %R with charset '%s'", name.get(),

@@ -10,7 +10,7 @@ int exec(PyObject* module) {
     using namespace bw::contents;
     if (init_state(module) < 0 || init_aio_types(module) < 0 || init_content_types(module) < 0 ||
         init_payload_types(module) < 0 || init_server_contents(module) < 0 || init_form_types(module) < 0 ||
-        init_sse_types(module) < 0 || init_form_functions(module) < 0)
+        init_sse_types(module) < 0 || init_form_functions(module) < 0 || init_charsets(module) < 0)
         return -1;
     return init_streamed_form_part(module);
 }

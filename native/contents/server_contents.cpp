@@ -9,6 +9,7 @@
 
 #include "brindlewick/compat.hpp"
 #include "brindlewick/args.hpp"
+#include "brindlewick/capi.hpp"
 #include "brindlewick/pyref.hpp"
 #include "contents.hpp"
 #include "server_reads.hpp"
@@ -44,6 +45,8 @@ PyObject* server_new(PyTypeObject* type, ContentVTable* vtab) {
     self->parts = Py_NewRef(Py_None);
     self->state = kBodyPending;
     self->busy = 0;
+    self->declared = -1;
+    self->limit = -1;
     return op;
 }
 
@@ -56,6 +59,8 @@ void bind_source(ServerContentObject* self, PyObject* source) {
     assign_field(self->body, Py_None);
     self->length = -1;
     self->state = kBodyPending;
+    self->declared = -1;
+    self->limit = -1;
 }
 
 // ASGIContent(receive) / RSGIContent(protocol) of the exact type, without
@@ -214,6 +219,24 @@ PyType_Spec rsgi_spec = {
     rsgi_slots,
 };
 
+// The limits of the next read, from the message that reads the body.  A read
+// in progress keeps its own (a second read is refused anyway), and a body
+// refused as too large keeps the limit it was refused at, for the message
+// that every later read repeats.
+int limit_server_body(PyObject* content, Py_ssize_t declared, Py_ssize_t limit) {
+    if (!PyObject_TypeCheck(content, state.asgi_content_type) && !PyObject_TypeCheck(content, state.rsgi_content_type))
+        return 0;
+    auto* self = as_server(content);
+    if (self->busy || self->state == kBodyTooLarge) return 1;
+    self->declared = declared;
+    self->limit = limit;
+    if (limit >= 0 && declared > limit && (self->state == kBodyPending || self->state == kBodyPartial)) {
+        raise_too_large(limit);
+        return -1;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int init_server_contents(PyObject* module) {
@@ -227,7 +250,8 @@ int init_server_contents(PyObject* module) {
     if (!t) return -1;
     Py_XSETREF(state.rsgi_content_type, reinterpret_cast<PyTypeObject*>(t));
     if (add_native_content_type(state.rsgi_content_type) < 0) return -1;
-    return PyModule_AddObjectRef(module, "RSGIContent", t);
+    if (PyModule_AddObjectRef(module, "RSGIContent", t) < 0) return -1;
+    return capi::export_function(module, "limit_server_body", &limit_server_body, siblings::kLimitServerBodySig);
 }
 
 }  // namespace bw::contents

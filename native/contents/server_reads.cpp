@@ -8,8 +8,15 @@
 //  * stream() hands chunks out as they arrive; a body that arrives in one
 //    piece is kept as the whole body, a longer one is not kept at all (the
 //    state becomes kBodyStreamed and a later whole-body read refuses);
-//  * a disconnect (ASGI) marks the content aborted: every later read raises
-//    MessageAborted without asking the server again.
+//  * a disconnect (ASGI), a server that fails to deliver a body whose
+//    length the message declared (RSGI), or fewer bytes than that length
+//    mark the content aborted: every later read raises MessageAborted
+//    without asking the server again;
+//  * a read that passes the limit its message set (limit_server_body) drops
+//    what it received and raises PayloadTooLarge, and so does every later
+//    read.  Without a declared length an RSGI body read whole is taken
+//    through the protocol's iterator, so that the limit holds while it
+//    arrives.
 #include <Python.h>
 
 #include "brindlewick/compat.hpp"
@@ -53,6 +60,9 @@ int check_can_read(ServerContentObject* self, bool streaming) {
             return -1;
         case kBodyAborted:
             PyErr_SetNone(state.MessageAborted);
+            return -1;
+        case kBodyTooLarge:
+            raise_too_large(self->limit);
             return -1;
         case kBodyStreamed:
             PyErr_SetString(state.InvalidOperation,
@@ -165,10 +175,48 @@ int read_message(PyObject* message, Ref& chunk, bool& more) {
     return -1;
 }
 
+// Sum of what an interrupted read kept.
+Py_ssize_t kept_size(ServerContentObject* self) {
+    if (self->parts == Py_None) return 0;
+    Py_ssize_t n = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self->parts); i++) n += PyBytes_GET_SIZE(PyList_GET_ITEM(self->parts, i));
+    return n;
+}
+
+// Whether `received` bytes pass the limit of the current read.
+inline bool past_limit(ServerContentObject* self, Py_ssize_t received) {
+    return self->limit >= 0 && received > self->limit;
+}
+
+// Whether a body that ended after `received` bytes is shorter than declared.
+inline bool cut_short(ServerContentObject* self, Py_ssize_t received) {
+    return self->declared >= 0 && received < self->declared;
+}
+
 int abort_body(ServerContentObject* self) {
     self->state = kBodyAborted;
     assign_field(self->parts, Py_None);
     PyErr_SetNone(state.MessageAborted);
+    return -1;
+}
+
+// A server that failed to deliver a body the message declared: the body is
+// aborted, MessageAborted raised from the server's own error (granian says
+// "RSGI transport is closed" when the client went away mid-body).  Other
+// failures (no declared length, cancellation) propagate as they are.
+void abort_from_server_error(ServerContentObject* self) {
+    if (self->declared < 0 || !PyErr_ExceptionMatches(PyExc_Exception)) return;
+    PyObject* cause = PyErr_GetRaisedException();
+    abort_body(self);
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, cause);  // steals `cause`
+    PyErr_SetRaisedException(exc);
+}
+
+int refuse_body(ServerContentObject* self) {
+    self->state = kBodyTooLarge;
+    assign_field(self->parts, Py_None);
+    raise_too_large(self->limit);
     return -1;
 }
 
@@ -177,6 +225,7 @@ Task asgi_read_body(Root owner, bool as_view) {
     if (self->state == kBodyComplete) co_return whole_body(self, as_view);
     if (check_can_read(self, false) < 0) co_return nullptr;
     BusyGuard busy(self);
+    Py_ssize_t received = kept_size(self);
     for (;;) {
         // A dispose while suspended is seen after the await.
         Ref message = co_await call_source(self);
@@ -199,7 +248,16 @@ Task asgi_read_body(Root owner, bool as_view) {
             abort_body(self);
             co_return nullptr;
         }
+        received += PyBytes_GET_SIZE(chunk.get());
+        if (past_limit(self, received)) {
+            refuse_body(self);
+            co_return nullptr;
+        }
         if (!more) {
+            if (cut_short(self, received)) {
+                abort_body(self);
+                co_return nullptr;
+            }
             if (complete_body(self, chunk.get()) < 0) co_return nullptr;
             co_return whole_body(self, as_view);
         }
@@ -231,6 +289,11 @@ AsyncGen asgi_stream_body(Root owner) {
     }
     if (check_can_read(self, true) < 0) co_return;
     BusyGuard busy(self);
+    Py_ssize_t received = kept_size(self);
+    if (past_limit(self, received)) {
+        refuse_body(self);
+        co_return;
+    }
     Root kept = Root::steal(take_parts(self));
     bool handed_out = false;
     if (kept.get() != Py_None) {
@@ -266,6 +329,15 @@ AsyncGen asgi_stream_body(Root owner) {
             abort_body(self);
             co_return;
         }
+        received += PyBytes_GET_SIZE(chunk.get());
+        if (past_limit(self, received)) {
+            refuse_body(self);
+            co_return;
+        }
+        if (!more && cut_short(self, received)) {
+            abort_body(self);
+            co_return;
+        }
         if (!more && !handed_out) {
             // The whole body in one message: keep it, so that a later read
             // (or a disconnection probe that ran first) loses nothing.
@@ -292,7 +364,44 @@ Task rsgi_read_body(Root owner, bool as_view) {
         co_return nullptr;
     }
     BusyGuard busy(self);
-    Ref data = co_await call_source(self);
+    Ref data;
+    if (self->limit >= 0 && self->declared < 0) {
+        // No declared length: `await protocol()` would take a body of any
+        // size, so the pieces are taken from the iterator and counted.
+        Root iterator = Root::steal(coro::aiter(Ref::borrow(self->source).get()));
+        if (!iterator) co_return nullptr;
+        Ref parts = Ref::steal(PyList_New(0));
+        if (!parts) co_return nullptr;
+        Py_ssize_t received = 0;
+        for (;;) {
+            Ref chunk_obj = co_await coro::anext(iterator.get());
+            if (!chunk_obj) {
+                if (!coro::end_of_iteration()) co_return nullptr;
+                break;
+            }
+            if (self->state == kBodyDisposed) {
+                check_can_read(self, false);
+                co_return nullptr;
+            }
+            Ref chunk = Ref::steal(chunk_bytes(chunk_obj.get()));
+            if (!chunk) co_return nullptr;
+            if (PyBytes_GET_SIZE(chunk.get()) == 0) continue;
+            // Pieces were taken from the server: an interrupted read cannot
+            // be taken up again.
+            self->state = kBodyPartial;
+            received += PyBytes_GET_SIZE(chunk.get());
+            if (past_limit(self, received)) {
+                refuse_body(self);
+                co_return nullptr;
+            }
+            if (PyList_Append(parts.get(), chunk.get()) < 0) co_return nullptr;
+        }
+        data = PyList_GET_SIZE(parts.get()) == 1 ? Ref::borrow(PyList_GET_ITEM(parts.get(), 0))
+                                                 : Ref::steal(bytes_join(state.empty_bytes, parts.get()));
+    } else {
+        data = co_await call_source(self);
+        if (!data) abort_from_server_error(self);
+    }
     if (!data) co_return nullptr;
     if (self->state == kBodyDisposed) {
         check_can_read(self, false);
@@ -308,6 +417,14 @@ Task rsgi_read_body(Root owner, bool as_view) {
     if (length < 0) co_return nullptr;
     if (PyMemoryView_Check(data.get())) {
         length = PyMemoryView_GET_BUFFER(data.get())->len;
+    }
+    if (past_limit(self, length)) {
+        refuse_body(self);
+        co_return nullptr;
+    }
+    if (cut_short(self, length)) {
+        abort_body(self);
+        co_return nullptr;
     }
     assign_field(self->body, data.get());
     self->length = length;
@@ -336,10 +453,20 @@ AsyncGen rsgi_stream_body(Root owner) {
     // in one piece stays readable afterwards.
     Ref first;
     bool handed_out = false;
+    Py_ssize_t received = 0;
     for (;;) {
         Ref chunk_obj = co_await coro::anext(iterator.get());
         if (!chunk_obj) {
-            if (!coro::end_of_iteration()) co_return;
+            if (!coro::end_of_iteration()) {
+                abort_from_server_error(self);
+                co_return;
+            }
+            // granian's iterator ends without a word when the client goes
+            // away mid-body: only the count tells.
+            if (cut_short(self, received)) {
+                abort_body(self);
+                co_return;
+            }
             if (!handed_out || first) {
                 if (complete_body(self, first ? first.get() : state.empty_bytes) < 0) co_return;
             }
@@ -352,6 +479,11 @@ AsyncGen rsgi_stream_body(Root owner) {
         Ref chunk = Ref::steal(chunk_bytes(chunk_obj.get()));
         if (!chunk) co_return;
         if (PyBytes_GET_SIZE(chunk.get()) == 0) continue;
+        received += PyBytes_GET_SIZE(chunk.get());
+        if (past_limit(self, received)) {
+            refuse_body(self);
+            co_return;
+        }
         if (!handed_out) {
             first = Ref::borrow(chunk.get());
         } else {
@@ -397,6 +529,10 @@ Task streamed_read_body(Root owner, bool as_view) {
 }
 
 }  // namespace
+
+void raise_too_large(Py_ssize_t limit) {
+    PyErr_Format(state.PayloadTooLarge, "The request body is larger than the limit of %zd bytes.", limit);
+}
 
 PyObject* asgi_read(ServerContentObject* self, bool as_view) {
     return coro::make_coroutine(asgi_read_body(Root::borrow(reinterpret_cast<PyObject*>(self)), as_view),

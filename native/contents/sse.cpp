@@ -3,6 +3,8 @@
 #include <Python.h>
 
 #include <climits>
+#include <cstring>
+#include <string_view>
 
 #include "brindlewick/args.hpp"
 #include "brindlewick/buffer.hpp"
@@ -43,8 +45,10 @@ PyObject* json_write_data(ServerSentEventObject* self, int skip_dispatch) {
     return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "strict");
 }
 
-// The text with every line break (CR LF, LF, or a lone CR, which event-stream
-// readers also end a line at) written as the two characters `\n`.
+// The text as the value of one or more data lines: every line break (CR LF,
+// LF, or a lone CR, which event-stream readers also end a line at) starts a
+// new "data: " line, so a reader joins the lines back with LF.  The writer
+// puts "data: " before the result and a line break after it.
 PyObject* text_write_data(ServerSentEventObject* self, int skip_dispatch) {
     bool handled;
     PyObject* r = dispatched(self, skip_dispatch, &handled);
@@ -60,17 +64,20 @@ PyObject* text_write_data(ServerSentEventObject* self, int skip_dispatch) {
     Py_ssize_t length;
     const char* utf8 = PyUnicode_AsUTF8AndSize(data, &length);
     if (!utf8) return nullptr;
-    // Each line break becomes at most two bytes: one reservation covers it.
+    static constexpr std::string_view kNextLine = "\ndata: ";
+    size_t breaks = 0;  // each becomes kNextLine: one reservation covers them all
+    for (Py_ssize_t i = 0; i < length; i++)
+        if (utf8[i] == '\n' || utf8[i] == '\r') breaks++;
+    if (breaks > static_cast<size_t>(PY_SSIZE_T_MAX - length) / kNextLine.size()) return PyErr_NoMemory();
     Buffer out;
-    if (length > PY_SSIZE_T_MAX / 2) return PyErr_NoMemory();
-    if (!out.reserve(static_cast<size_t>(length) * 2)) return nullptr;
+    if (!out.reserve(static_cast<size_t>(length) + breaks * kNextLine.size())) return nullptr;
     char* w = out.data();
     for (Py_ssize_t i = 0; i < length; i++) {
         char c = utf8[i];
         if (c == '\r' || c == '\n') {
             if (c == '\r' && i + 1 < length && utf8[i + 1] == '\n') i++;
-            *w++ = '\\';
-            *w++ = 'n';
+            memcpy(w, kNextLine.data(), kNextLine.size());
+            w += kNextLine.size();
         } else {
             *w++ = c;
         }
@@ -100,6 +107,17 @@ bool optional_str(PyObject* v, const char* name) {
     return args::raise_arg_type(name, "str", v);
 }
 
+// Event-stream readers ignore an id that holds NUL (and the writer removes
+// line breaks only): such an id is refused where it is set.
+bool id_without_nul(PyObject* id) {
+    if (id == Py_None) return true;
+    Py_ssize_t at = PyUnicode_FindChar(id, 0, 0, PyUnicode_GET_LENGTH(id), 1);
+    if (at == -2) return false;
+    if (at == -1) return true;
+    PyErr_SetString(PyExc_ValueError, "the id of a server-sent event cannot contain NUL");
+    return false;
+}
+
 int retry_value(PyObject* v, int32_t* out, bool as_argument) {
     if (!PyLong_Check(v) || PyBool_Check(v)) {
         if (as_argument) return args::raise_arg_type("retry", "int", v) ? 0 : -1;
@@ -127,7 +145,9 @@ int event_init(PyObject* op, PyObject* args, PyObject* kwargs) {
                                      &id, &retry, &comment))
         return -1;
     if (is_text_event(op) && !optional_str(data, "data")) return -1;
-    if (!optional_str(event, "event") || !optional_str(id, "id") || !optional_str(comment, "comment")) return -1;
+    if (!optional_str(event, "event") || !optional_str(id, "id") || !optional_str(comment, "comment") ||
+        !id_without_nul(id))
+        return -1;
     int32_t retry_ms = -1;
     if (retry && retry != Py_None && retry_value(retry, &retry_ms, true) < 0) return -1;
     auto* self = as_event(op);
@@ -153,7 +173,9 @@ PyObject* event_repr(PyObject* op) {
 PyObject* py_write_data(PyObject* op, PyObject*) { return as_event(op)->vtab->write_data(as_event(op), 1); }
 
 PyMethodDef event_methods[] = {
-    {"write_data", py_write_data, METH_NOARGS, "write_data() -> str: the text of the event's data line."},
+    {"write_data", py_write_data, METH_NOARGS,
+     "write_data() -> str: the value of the event's data line; for text with line breaks, the values of its "
+     "lines joined by \"\\ndata: \"."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -179,7 +201,10 @@ int set_str_field(PyObject*& field, PyObject* value) {
 }
 
 int set_event(PyObject* op, PyObject* v, void*) { return set_str_field(as_event(op)->event, v); }
-int set_id(PyObject* op, PyObject* v, void*) { return set_str_field(as_event(op)->id, v); }
+int set_id(PyObject* op, PyObject* v, void*) {
+    if (v && PyUnicode_Check(v) && !id_without_nul(v)) return -1;
+    return set_str_field(as_event(op)->id, v);
+}
 int set_comment(PyObject* op, PyObject* v, void*) { return set_str_field(as_event(op)->comment, v); }
 
 int set_retry(PyObject* op, PyObject* value, void*) {
@@ -225,7 +250,7 @@ PyType_Slot text_event_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(EventFields::traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(EventFields::clear)},
     {Py_tp_doc, const_cast<char*>("TextServerSentEvent(data: str, event: str = None, id: str = None, retry: int = "
-                                  "-1, comment: str = None): one event whose data is text kept on one line.")},
+                                  "-1, comment: str = None): one event whose data is text, one data line per line.")},
     {0, nullptr},
 };
 

@@ -54,6 +54,7 @@ int init_state(PyObject*) {
         {&state.str_tell, "tell"},
         {&state.str_close, "close"},
         {&state.empty_str, ""},
+        {&state.utf8_codec, "utf-8"},
     };
     for (auto& e : entries)
         if (store(*e.slot, PyUnicode_InternFromString(e.text)) < 0) return -1;
@@ -74,7 +75,8 @@ int init_state(PyObject*) {
 
     if (import_names("brindlewick.exceptions", {{&state.MessageAborted, "MessageAborted"},
                                                 {&state.InvalidOperation, "InvalidOperation"},
-                                                {&state.BadRequest, "BadRequest"}}) < 0)
+                                                {&state.BadRequest, "BadRequest"},
+                                                {&state.PayloadTooLarge, "PayloadTooLarge"}}) < 0)
         return -1;
     if (import_names("msgspec.json", {{&state.json_encode, "encode"}}) < 0) return -1;
     return import_names("os", {{&state.urandom, "urandom"}});

@@ -27,6 +27,28 @@ PyObject* encode_name(PyObject* value) {
 
 inline bool empty(PyObject* ct) { return ct == Py_None || PyBytes_GET_SIZE(ct) == 0; }
 
+// The form types are told by the media type alone, in any letter case:
+// a parameter (a boundary, a charset) never makes a body a form.
+inline bool is_multipart(PyObject* ct) { return !empty(ct) && equals_lowered(media_type(ct), "multipart/form-data"); }
+inline bool is_urlencoded(PyObject* ct) {
+    return !empty(ct) && equals_lowered(media_type(ct), "application/x-www-form-urlencoded");
+}
+
+// The ValueError (or IndexError) of a boundary that cannot be used, raised
+// again as BadRequest with its message: a multipart body without a usable
+// boundary cannot be read, which is the client's fault, not "no parts".
+void raise_unusable_boundary() {
+    PyObject* cause = PyErr_GetRaisedException();
+    Ref message = Ref::steal(PyObject_Str(cause));
+    Ref exc = message ? Ref::steal(PyObject_CallOneArg(state.BadRequest, message.get())) : Ref();
+    if (!exc) {
+        Py_DECREF(cause);
+        return;
+    }
+    PyException_SetCause(exc.get(), cause);  // steals `cause`
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
 // Closes every spooled file of a dictionary that a failed parse leaves
 // unreachable, and the file being filled.
 // The dictionary and its lists are this parse's own (nothing else reaches
@@ -52,11 +74,15 @@ void close_spooled(PyObject* data, PyObject* current) {
     PyErr_SetRaisedException(pending);
 }
 
-Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
+// `field_limit` (-1: none) bounds the bytes of all parts without a file
+// name together: their text is what simplify_multipart_data reads into
+// memory, while files stay spooled.
+Task multipart_to_dict(Root stream_iter, Root spool_max_size, Py_ssize_t field_limit) {
     Root data = Root::steal(PyDict_New());
     if (!data) co_return nullptr;
     Ref parts = Ref::steal(coro::aiter(stream_iter.get()));
     if (!parts) co_return nullptr;
+    Py_ssize_t field_bytes = 0;
     for (;;) {
         Ref part = co_await coro::anext(parts.get());
         if (!part) {
@@ -78,7 +104,14 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
         }
         Py_ssize_t total = 0;
         bool failed = false;
-        Ref chunks = Ref::steal(open_stream(part.get()));
+        bool is_field = false;
+        if (field_limit >= 0) {
+            Ref file_name = Ref::steal(PyObject_GetAttr(part.get(), state.str_file_name));
+            int named = file_name ? PyObject_IsTrue(file_name.get()) : -1;
+            if (named < 0) failed = true;
+            is_field = named == 0;
+        }
+        Ref chunks = failed ? Ref() : Ref::steal(open_stream(part.get()));
         if (!chunks) failed = true;
         while (!failed) {
             Ref chunk = co_await coro::anext(chunks.get());
@@ -86,9 +119,14 @@ Task multipart_to_dict(Root stream_iter, Root spool_max_size) {
                 if (!coro::end_of_iteration()) failed = true;
                 break;
             }
-            Ref written = Ref::steal(PyObject_CallMethodOneArg(spooled.get(), state.str_write, chunk.get()));
-            Py_ssize_t n = written ? PyObject_Size(chunk.get()) : -1;
-            if (n < 0) {
+            Py_ssize_t n = PyObject_Size(chunk.get());
+            if (n >= 0 && is_field && (field_bytes += n) > field_limit) {
+                raise_fields_too_large(field_limit);
+                n = -1;
+            }
+            Ref written = n >= 0 ? Ref::steal(PyObject_CallMethodOneArg(spooled.get(), state.str_write, chunk.get()))
+                                 : Ref();
+            if (!written) {
                 failed = true;
                 break;
             }
@@ -139,10 +177,11 @@ AsyncGen multipart_stream_body(Root self_root) {
     MessageObject* self = as_message(self_root.get());
     Ref ct = Ref::steal(self->vtab->content_type(self, 0));
     if (!ct) co_return;
-    if (empty(ct.get()) || !bytes_contain(ct.get(), state.form_multipart)) co_return;
+    if (!is_multipart(ct.get())) co_return;
     Ref boundary = Ref::steal(PyObject_CallOneArg(state.get_boundary_from_header, ct.get()));
     if (!boundary) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_IndexError)) PyErr_Clear();
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_IndexError))
+            raise_unusable_boundary();
         co_return;
     }
     Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self_root.get(), state.str_stream));
@@ -172,10 +211,10 @@ Task form_body(Root self_root, bool simplify_fields) {
     if (empty(ct.get())) co_return Py_NewRef(Py_None);
     if (self->_form_data != Py_None) {
         Ref cached = Ref::borrow(self->_form_data);  // simplify is Python code that may reset the field
-        if (bytes_contain(ct.get(), state.form_multipart) && simplify_fields) co_return simplify(cached.get());
+        if (is_multipart(ct.get()) && simplify_fields) co_return simplify(cached.get());
         co_return cached;
     }
-    if (bytes_contain(ct.get(), state.form_urlencoded)) {
+    if (is_urlencoded(ct.get())) {
         Ref text = co_await coro::await_method(self_root.get(), state.str_text);
         if (!text) co_return nullptr;
         if (!PyUnicode_CheckExact(text.get()) && text.get() != Py_None) {
@@ -184,11 +223,11 @@ Task form_body(Root self_root, bool simplify_fields) {
         }
         co_return state.parse_www_form_urlencoded(text.get());
     }
-    if (bytes_contain(ct.get(), state.form_multipart)) {
+    if (is_multipart(ct.get())) {
         Ref stream = Ref::steal(PyObject_CallMethodNoArgs(self_root.get(), state.str_multipart_stream));
         if (!stream) co_return nullptr;
         Ref parsed = Ref::steal(coro::make_coroutine(
-            multipart_to_dict(Root(std::move(stream)), Root::borrow(state.spool_max_size)),
+            multipart_to_dict(Root(std::move(stream)), Root::borrow(state.spool_max_size), body_limit(self)),
             "_multipart_to_dict_streaming"));
         Ref data = co_await coro::await_on(std::move(parsed));
         if (!data) co_return nullptr;
@@ -206,7 +245,7 @@ int is_urlencoded_form(MessageObject* self, PyObject* data) {
     if (data == self->_form_data) return 0;
     Ref ct = Ref::steal(self->vtab->content_type(self, 0));
     if (!ct) return -1;
-    return !empty(ct.get()) && bytes_contain(ct.get(), state.form_urlencoded);
+    return is_urlencoded(ct.get());
 }
 
 Task multipart_body(Root self_root) {
@@ -306,7 +345,7 @@ PyObject* py_multipart_to_dict_streaming(PyObject*, PyObject* const* args, Py_ss
     PyObject* a[2];
     if (!args::parse(sig, args, nargs, kwnames, a)) return nullptr;
     return coro::make_coroutine(
-        multipart_to_dict(Root::borrow(a[0]), Root::borrow(a[1] ? a[1] : state.spool_max_size)),
+        multipart_to_dict(Root::borrow(a[0]), Root::borrow(a[1] ? a[1] : state.spool_max_size), -1),
         "_multipart_to_dict_streaming");
 }
 

@@ -80,7 +80,7 @@ namespace {
 coro::Await content_read(MessageObject* self, bool* none) {
     Ref content;
     *none = usable_content(self, content) == Source::None && !PyErr_Occurred();
-    if (!content) return coro::Await(Ref());
+    if (!content || limit_read(self, content.get(), body_limit(self)) < 0) return coro::Await(Ref());
     return coro::await_method(content.get(), state.str_read);
 }
 
@@ -109,6 +109,7 @@ Task read_buffer_body(Root self_root) {
         if (PyErr_Occurred()) co_return nullptr;
         co_return empty_view();
     }
+    if (limit_read(self, content.get(), body_limit(self)) < 0) co_return nullptr;
     if (source == Source::Created)
         co_return co_await coro::await_method(content.get(), state.str_read_buffer);
     int has = PyObject_HasAttrWithError(content.get(), state.str_read_buffer);
@@ -144,6 +145,7 @@ AsyncGen stream_body(Root self_root) {
         co_yield Py_None;
         co_return;
     }
+    if (limit_read(self, content.get(), stream_limit(self)) < 0) co_return;
     Ref chunks = Ref::steal(open_stream(content.get()));
     if (!chunks) co_return;
     for (;;) {
@@ -159,14 +161,18 @@ AsyncGen stream_body(Root self_root) {
 
 // ---- text ------------------------------------------------------------------------------
 
-// body.decode(charset), with bytes decoded directly.
+// body.decode(codec) for the codec of the message charset: only a text
+// encoding that the charset label names (BadRequest for any other name;
+// a client must not pick utf-7 or a codec that is no text encoding).
 PyObject* decode_body(PyObject* body, PyObject* charset) {
-    if (PyBytes_Check(body) && PyUnicode_Check(charset)) {
-        const char* encoding = PyUnicode_AsUTF8(charset);
+    Ref codec = Ref::steal(state.charset_codec(charset));
+    if (!codec) return nullptr;
+    if (PyBytes_Check(body)) {
+        const char* encoding = PyUnicode_AsUTF8(codec.get());
         if (!encoding) return nullptr;
         return PyUnicode_Decode(PyBytes_AS_STRING(body), PyBytes_GET_SIZE(body), encoding, nullptr);
     }
-    return PyObject_CallMethodOneArg(body, state.str_decode, charset);
+    return PyObject_CallMethodOneArg(body, state.str_decode, codec.get());
 }
 
 Task text_body(Root self_root) {
@@ -237,7 +243,10 @@ Task json_body(Root self_root, Root loads) {
 
     if (loads.get() == Py_None) {
         Ref value = Ref::steal(PyObject_CallOneArg(state.msgspec_json_decode, body.get()));
-        if (value || !PyErr_ExceptionMatches(state.msgspec_DecodeError)) co_return value;
+        // Nesting deeper than the decoder goes is a malformed body too.
+        if (value || (!PyErr_ExceptionMatches(state.msgspec_DecodeError) &&
+                      !PyErr_ExceptionMatches(PyExc_RecursionError)))
+            co_return value;
         Handling error;
         co_return raise_not_json(self, error);
     }
@@ -255,7 +264,7 @@ Task json_body(Root self_root, Root loads) {
     Ref value = input ? Ref::steal(PyObject_CallOneArg(loads.get(), input.get())) : Ref();
     if (value) co_return value;
     if (!PyErr_ExceptionMatches(state.JSONDecodeError) && !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) &&
-        !PyErr_ExceptionMatches(PyExc_ValueError))
+        !PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_RecursionError))
         co_return nullptr;
     Handling error;
     co_return raise_not_json(self, error);

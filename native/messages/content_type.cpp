@@ -1,5 +1,7 @@
 // Content type and charset of a message: the media type declared by its
 // content, else by its content-type header, and the charset parameter.
+// declares_content_type() (and so declares_json(), declares_xml()) looks at
+// the media type only, the part before the first ';'.
 #include <Python.h>
 
 
@@ -62,7 +64,11 @@ int declares_content_type(MessageObject* self, PyObject* type, int skip_dispatch
         return -1;
     }
     if (!PyBytes_Check(type)) return args::raise_expected("bytes", type), -1;
-    return contains_lowered(bytes_data(ct.get()), PyBytes_GET_SIZE(ct.get()), bytes_data(type), PyBytes_GET_SIZE(type));
+    // The media type only: "text/plain; charset=json" declares no JSON (a
+    // type a browser sends without a CORS preflight must not pass for one).
+    std::string_view media = media_type(ct.get());
+    return contains_lowered(reinterpret_cast<const unsigned char*>(media.data()), static_cast<Py_ssize_t>(media.size()),
+                            bytes_data(type), PyBytes_GET_SIZE(type));
 }
 
 int declares_json(MessageObject* self, int skip_dispatch) {

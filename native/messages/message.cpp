@@ -183,6 +183,7 @@ PyObject* message_alloc(PyTypeObject* type, MessageVTable* vtab) {
     self->scope_protocol = Py_NewRef(Py_None);
     self->_form_data = Py_NewRef(Py_None);
     self->context = Py_NewRef(Py_None);
+    set_default_limits(self);
     return as_object(self);
 }
 
@@ -273,6 +274,13 @@ PyGetSetDef message_getset[] = {
     {"context", get_context, set_context, "Free slot for application data.", nullptr},
     {"body_buffer", get_body_buffer, nullptr, "Zero-copy view of the body held by the content.", nullptr},
     {"charset", get_charset, nullptr, "Charset declared by the content type, else 'utf8'.", nullptr},
+    {"max_body_size", get_max_body_size, set_max_body_size,
+     "Most bytes a whole-body read (read, text, json, form fields) may take, or None for no limit; past it "
+     "PayloadTooLarge (413).  Deleting it restores the default of brindlewick.settings.body.",
+     nullptr},
+    {"max_stream_size", get_max_stream_size, set_max_stream_size,
+     "Most bytes stream() (and so multipart_stream and multipart files) may hand out, or None for no limit.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <string_view>
 
 #include "brindlewick/gc_fields.hpp"
 #include "brindlewick/overrides.hpp"
@@ -117,6 +118,33 @@ extern PyMethodDef body_functions[];
 extern PyMethodDef form_methods[];
 extern PyMethodDef form_functions[];
 
+// Body size limits (body_limits.cpp).
+// Reads the defaults from body_settings into the module state; 0 or -1.
+int read_body_settings();
+// Sets a message's two limits to the defaults.
+void set_default_limits(MessageObject* self);
+// The length the content-length header declares: -1 when there is none or
+// it is not a number, -2 with an error set.
+Py_ssize_t declared_length(MessageObject* self);
+// The limits a read applies now (-1: none).
+inline Py_ssize_t body_limit(const MessageObject* self) {
+    return self->max_body_size == kDefaultBodyLimit ? state.default_max_body_size : self->max_body_size;
+}
+inline Py_ssize_t stream_limit(const MessageObject* self) {
+    return self->max_stream_size == kDefaultBodyLimit ? state.default_max_stream_size : self->max_stream_size;
+}
+// Before a read from `content` with `limit` (-1: none): an ASGIContent or
+// RSGIContent is told the declared length and the limit, and refuses with
+// PayloadTooLarge when the declared length is past it.  0, or -1.
+int limit_read(MessageObject* self, PyObject* content, Py_ssize_t limit);
+// PayloadTooLarge for the non-file fields of a multipart form.
+void raise_fields_too_large(Py_ssize_t limit);
+PyObject* get_max_body_size(PyObject* op, void*);
+int set_max_body_size(PyObject* op, PyObject* value, void*);
+PyObject* get_max_stream_size(PyObject* op, void*);
+int set_max_stream_size(PyObject* op, PyObject* value, void*);
+extern PyMethodDef body_limit_functions[];
+
 // Header collection (header_ops.cpp).
 PyObject* get_headers(MessageObject* self, PyObject* key, int skip_dispatch);
 PyObject* get_first_header(MessageObject* self, PyObject* key, int skip_dispatch);
@@ -147,6 +175,24 @@ inline bool bytes_contain(PyObject* haystack, PyObject* needle) {
     Py_ssize_t n = PyBytes_GET_SIZE(needle), h = PyBytes_GET_SIZE(haystack);
     return n <= h && memmem(PyBytes_AS_STRING(haystack), static_cast<size_t>(h), PyBytes_AS_STRING(needle),
                             static_cast<size_t>(n)) != nullptr;
+}
+
+// The media type of a content-type value: the part before the first ';',
+// without surrounding spaces and tabs.
+inline std::string_view media_type(PyObject* ct) {
+    std::string_view v(PyBytes_AS_STRING(ct), static_cast<size_t>(PyBytes_GET_SIZE(ct)));
+    v = v.substr(0, v.find(';'));
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    return v;
+}
+
+// Whether `v` equals the lower-case ASCII text `lower`, in any letter case.
+inline bool equals_lowered(std::string_view v, std::string_view lower) {
+    if (v.size() != lower.size()) return false;
+    for (size_t i = 0; i < v.size(); i++)
+        if (ascii_lower(static_cast<unsigned char>(v[i])) != static_cast<unsigned char>(lower[i])) return false;
+    return true;
 }
 
 // The header entry (name, value) as a new tuple; make_header_entry interns

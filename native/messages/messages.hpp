@@ -97,7 +97,14 @@ struct MessageObject {
     PyObject* _form_data;      // any
     PyObject* context;         // any
     PyObject* weakreflist;
+    // Most bytes a read of the body may take: whole-body reads (and the
+    // fields of a multipart form), and stream(); -1 for no limit,
+    // kDefaultBodyLimit for the default of brindlewick.settings.body.
+    Py_ssize_t max_body_size;
+    Py_ssize_t max_stream_size;
 };
+
+inline constexpr Py_ssize_t kDefaultBodyLimit = -2;
 
 inline MessageObject* as_message(PyObject* op) { return reinterpret_cast<MessageObject*>(op); }
 inline PyObject* as_object(MessageObject* m) { return reinterpret_cast<PyObject*>(m); }

@@ -108,6 +108,8 @@ int import_siblings() {
     using namespace siblings;
     if (capi::import_function(contents.get(), "parse_www_form_urlencoded", state.parse_www_form_urlencoded,
                               kParseWWWFormSig) < 0 ||
+        capi::import_function(contents.get(), "charset_codec", state.charset_codec, kCharsetCodecSig) < 0 ||
+        capi::import_function(contents.get(), "limit_server_body", state.limit_server_body, kLimitServerBodySig) < 0 ||
         capi::import_function(cookies.get(), "parse_cookie", state.parse_cookie, kParseCookieSig) < 0 ||
         capi::import_function(cookies.get(), "write_cookie_for_response", state.write_cookie_for_response,
                               kWriteCookieSig) < 0 ||
@@ -142,11 +144,13 @@ int import_siblings() {
         {"brindlewick.sessions", "Session", &state.Session},
         {"brindlewick.settings.encodings", "encodings_settings", &state.encodings_settings},
         {"brindlewick.settings.json", "json_settings", &state.json_settings},
+        {"brindlewick.settings.body", "body_settings", &state.body_settings},
         {"brindlewick.utils.time", "utcnow", &state.utcnow},
         {"wardkeep", "Identity", &state.Identity},
         {"brindlewick.exceptions", "BadRequest", &state.BadRequest},
         {"brindlewick.exceptions", "BadRequestFormat", &state.BadRequestFormat},
         {"brindlewick.exceptions", "MessageAborted", &state.MessageAborted},
+        {"brindlewick.exceptions", "PayloadTooLarge", &state.PayloadTooLarge},
         {"brindlewick.exceptions", "FailedRequestError", &state.FailedRequestError},
         {"pickle", "PickleError", &state.PickleError},
         {"msgspec.json", "decode", &state.msgspec_json_decode},
@@ -218,6 +222,8 @@ int make_constants(PyObject* module) {
         {&state.str_group, "group"},
         {&state.str_ascii, "ascii"},
         {&state.str_unpickle_message, "_unpickle_Message"},
+        {&state.str_max_body_size, "max_body_size"},
+        {&state.str_max_stream_size, "max_stream_size"},
     };
     for (auto& s : strings) {
         PyObject* o = PyUnicode_InternFromString(s.text);
@@ -229,15 +235,15 @@ int make_constants(PyObject* module) {
     Py_XSETREF(state.json, PyBytes_FromString("json"));
     Py_XSETREF(state.xml, PyBytes_FromString("xml"));
     Py_XSETREF(state.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    Py_XSETREF(state.form_urlencoded, PyBytes_FromString("application/x-www-form-urlencoded"));
-    Py_XSETREF(state.form_multipart, PyBytes_FromString("multipart/form-data;"));
+    PyObject* cl = get_interned_header_name_bytes("content-length", 14);
+    Py_XSETREF(state.h_content_length, cl ? Py_NewRef(cl) : PyBytes_FromString("content-length"));
     Py_XSETREF(state.spool_max_size, PyLong_FromLong(1048576));
     Py_XSETREF(state.zero, PyLong_FromLong(0));
     Py_XSETREF(state.spool_kwnames, Py_BuildValue("(ss)", "max_size", "mode"));
     Py_XSETREF(state.part_kwnames,
                Py_BuildValue("(ssssss)", "name", "data", "file_name", "content_type", "size", "charset"));
     if (!state.content_type || !state.json || !state.xml || !state.empty_bytes ||
-        !state.form_urlencoded || !state.form_multipart || !state.spool_max_size || !state.zero ||
+        !state.h_content_length || !state.spool_max_size || !state.zero ||
         !state.spool_kwnames || !state.part_kwnames)
         return -1;
 
@@ -255,9 +261,9 @@ int make_constants(PyObject* module) {
 
 int exec(PyObject* module) {
     state.module_dict = PyModule_GetDict(module);
-    if (import_siblings() < 0 || make_constants(module) < 0) return -1;
+    if (import_siblings() < 0 || make_constants(module) < 0 || read_body_settings() < 0) return -1;
     if (PyModule_AddFunctions(module, functions) < 0 || PyModule_AddFunctions(module, body_functions) < 0 ||
-        PyModule_AddFunctions(module, form_functions) < 0)
+        PyModule_AddFunctions(module, form_functions) < 0 || PyModule_AddFunctions(module, body_limit_functions) < 0)
         return -1;
     if (init_message_type(module) < 0 || init_request_type(module) < 0 || init_response_type(module) < 0)
         return -1;

@@ -24,6 +24,8 @@ struct State {
     PyTypeObject* ASGIContent;
     inquiry content_nb_bool;  // the truth test of the content classes (native)
     siblings::ParseWWWFormFn parse_www_form_urlencoded;
+    siblings::CharsetCodecFn charset_codec;
+    siblings::LimitServerBodyFn limit_server_body;
     siblings::ParseCookieFn parse_cookie;
     siblings::WriteCookieFn write_cookie_for_response;
     siblings::DatetimeToCookieFormatFn datetime_to_cookie_format;
@@ -34,12 +36,14 @@ struct State {
     PyObject* Session;
     PyObject* encodings_settings;
     PyObject* json_settings;
+    PyObject* body_settings;
     PyObject* utcnow;
     PyObject* Identity;
     // Exceptions of brindlewick.exceptions.
     PyObject* BadRequest;
     PyObject* BadRequestFormat;
     PyObject* MessageAborted;
+    PyObject* PayloadTooLarge;
     PyObject* FailedRequestError;
     PyObject* PickleError;
     // Body decoding and the disconnection probe.
@@ -56,6 +60,11 @@ struct State {
     PyObject* get_boundary_from_header;  // brindlewick.multipart.get_boundary_from_header
     PyObject* parse_multipart_async;     // brindlewick.multipart.parse_multipart_async
     PyObject* SpooledTemporaryFile;      // tempfile.SpooledTemporaryFile
+
+    // Default body limits of new and recycled messages (-1: none), read
+    // from body_settings when the module loads and when they change.
+    Py_ssize_t default_max_body_size;
+    Py_ssize_t default_max_stream_size;
 
     // ---- interned strings and constants
     PyObject* content_type;    // b"content-type" (the core library's shared object)
@@ -99,8 +108,6 @@ struct State {
     PyObject* str_multipart_stream;
     PyObject* utf8_codec;      // "utf8" for str.encode
     PyObject* empty_str;
-    PyObject* form_urlencoded;  // b"application/x-www-form-urlencoded"
-    PyObject* form_multipart;   // b"multipart/form-data;"
     PyObject* spool_max_size;   // 1048576
     PyObject* spool_mode;       // "w+b"
     PyObject* spool_kwnames;    // ("max_size", "mode")
@@ -109,6 +116,9 @@ struct State {
     PyObject* str_group;
     PyObject* str_ascii;
     PyObject* str_unpickle_message;  // "_unpickle_Message"
+    PyObject* str_max_body_size;     // "max_body_size"
+    PyObject* str_max_stream_size;   // "max_stream_size"
+    PyObject* h_content_length;      // b"content-length"
 
     // ---- Response and pools
     // Filled by init_response_type (response.cpp) and init_pools (pools.cpp).

@@ -313,6 +313,7 @@ int request_reset(RequestObject* self, int skip_dispatch) {
     if (!headers) return -1;
     assign_field_steal(self->_raw_headers, headers);
     assign_field(self->_is_disconnected, Py_None);
+    set_default_limits(self);
     if (self->content != Py_None) {
         if (dispose_content(self->content) < 0) return -1;
         assign_field(self->content, Py_None);

@@ -1,6 +1,11 @@
 // Cookies of Request (read from the cookie headers, and set_cookie, which
 // keeps all of them in one header), and the session, user and identity
 // properties.
+//
+// The cookie headers are read the lenient way RFC 6265 (section 5.4) lets a
+// server read them, as Python's http.cookies and Starlette do: ';' separates
+// cookies, whitespace around names and values is trimmed, and a fragment
+// that has no '=' or is not UTF-8 text is skipped.
 #include <Python.h>
 
 #include <cstring>
@@ -13,20 +18,18 @@ namespace bw::messages {
 
 namespace {
 
-// Same check as bytes.decode("utf-8") (strict), without keeping the text.
-int check_utf8(const char* data, Py_ssize_t length) {
+// Whether the bytes are valid UTF-8 (the strict check of bytes.decode()).
+// -1 only for an error other than invalid text.
+int is_utf8(const char* data, Py_ssize_t length) {
     for (Py_ssize_t i = 0; i < length; i++)
         if (static_cast<unsigned char>(data[i]) >= 0x80) {
             Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, length, nullptr));
-            return text ? 0 : -1;
+            if (text) return 1;
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
+            PyErr_Clear();
+            return 0;
         }
-    return 0;
-}
-
-// unquote(text.decode()) of bytes.
-PyObject* decode_cookie_text(const char* data, Py_ssize_t length) {
-    if (check_utf8(data, length) < 0) return nullptr;
-    return percent_decode(data, length, false);
+    return 1;
 }
 
 // `name, value = split_value(fragment, b"=")`; 0 on success, 1 for a
@@ -63,13 +66,19 @@ int split_fragment(const char* data, Py_ssize_t length, Ref& name, Ref& value) {
 // Whether split_value could trim this byte from the end of a side.
 inline bool maybe_trimmed(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
+// name -> unquote(value) in `cookies`.  A name or value that is not UTF-8
+// text skips the cookie, as an unsplittable fragment is skipped: a site on
+// the parent domain may plant such a cookie, and it must not make every
+// page that reads cookies fail.  (A percent-encoded invalid byte decodes to
+// U+FFFD, as unquote reads it.)
 int set_cookie_entry(PyObject* cookies, const char* name, Py_ssize_t name_length, const char* value,
                      Py_ssize_t value_length) {
-    while (value_length > 0 && (value[value_length - 1] == ';' || value[value_length - 1] == ' '))
-        value_length--;  // rstrip(b"; ")
-    Ref decoded_value = Ref::steal(decode_cookie_text(value, value_length));
+    int valid = is_utf8(name, name_length);
+    if (valid > 0) valid = is_utf8(value, value_length);
+    if (valid <= 0) return valid;
+    Ref decoded_value = Ref::steal(percent_decode(value, value_length, false));
     if (!decoded_value) return -1;
-    Ref decoded_name = Ref::steal(decode_cookie_text(name, name_length));
+    Ref decoded_name = Ref::steal(percent_decode(name, name_length, false));
     if (!decoded_name) return -1;
     return PyDict_SetItem(cookies, decoded_name.get(), decoded_value.get());
 }
@@ -79,7 +88,8 @@ int add_fragment(PyObject* cookies, const char* data, Py_ssize_t length) {
     // trim at either end is exactly what split_value returns for it: take
     // the sides in place.  Anything else goes to split_value itself.
     const char* eq = static_cast<const char*>(memchr(data, '=', static_cast<size_t>(length)));
-    if (eq) {
+    if (!eq) return 0;  // split_value finds no separator: the fragment is skipped
+    {
         Py_ssize_t name_length = eq - data, value_length = length - name_length - 1;
         const char* value = eq + 1;
         bool plain = (name_length == 0 || (!maybe_trimmed(data[0]) && !maybe_trimmed(data[name_length - 1]))) &&
@@ -103,16 +113,21 @@ PyObject* read_cookies(RequestObject* self) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); i++) {
         Ref header = Ref::borrow(PyList_GET_ITEM(values.get(), i));
         if (!PyBytes_Check(header.get())) return args::raise_expected("bytes", header.get()), nullptr;
-        // Fragments are separated by "; " exactly (a bare ';' does not split).
+        // Every ';' ends a fragment, with or without the space that the
+        // cookie-string form puts after it ("a=1;b=2" is what curl -b and
+        // many clients send); split_value trims the space.
         const char* data = PyBytes_AS_STRING(header.get());
         Py_ssize_t length = PyBytes_GET_SIZE(header.get()), start = 0;
         for (;;) {
-            Py_ssize_t end = start;
-            while (end + 1 < length && !(data[end] == ';' && data[end + 1] == ' ')) end++;
-            if (end + 1 >= length) end = length;
+            // The space after a ';' is the name's leading whitespace, which
+            // split_value would trim: skipped here, the usual fragment stays
+            // plain.
+            while (start < length && (data[start] == ' ' || data[start] == '\t')) start++;
+            const void* semicolon = memchr(data + start, ';', static_cast<size_t>(length - start));
+            Py_ssize_t end = semicolon ? static_cast<const char*>(semicolon) - data : length;
             if (add_fragment(cookies.get(), data + start, end - start) < 0) return nullptr;
             if (end >= length) break;
-            start = end + 2;
+            start = end + 1;
         }
     }
     return cookies.release();

@@ -339,6 +339,7 @@ int response_reset(ResponseObject* self, int skip_dispatch) {
     PyObject* fresh = PyList_New(0);
     if (!fresh) return -1;
     assign_field_steal(self->_raw_headers, fresh);
+    set_default_limits(self);
     if (self->content != Py_None) {
         // dispose may run Python code that drops the field's reference.
         Ref content = Ref::borrow(self->content);

@@ -459,7 +459,20 @@ PyObject* decode_ext_value(Impl& s, std::string_view v) {
         fail(s, "Malformed multipart part headers: filename* uses an unsupported charset (UTF-8 or ISO-8859-1 expected)");
         return nullptr;
     }
-    if (!text) fail_from_current(s, "Malformed multipart part headers: filename* is not valid in its charset");
+    if (!text) {
+        fail_from_current(s, "Malformed multipart part headers: filename* is not valid in its charset");
+        return nullptr;
+    }
+    // The decoded name gets the checks of the literal form, whose header
+    // line may not hold CR or NUL (and cannot hold LF).
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    for (Py_UCS4 c : {Py_UCS4('\r'), Py_UCS4('\n'), Py_UCS4(0)}) {
+        if (PyUnicode_FindChar(text, c, 0, n, 1) >= 0) {
+            Py_DECREF(text);
+            fail(s, "Malformed multipart part headers: control character in filename*");
+            return nullptr;
+        }
+    }
     return text;
 }
 
@@ -544,7 +557,10 @@ PyObject* build_part(Impl& s) {
         fail(s, "Malformed multipart part headers: the Content-Disposition has no name");
         return nullptr;
     }
-    if (file_name_ext) file_name = std::move(file_name_ext);  // the extended form wins
+    // RFC 7578 (section 4.2): senders must not rely on filename* in
+    // form-data, so filename is the one reported; filename* stands in only
+    // when filename is absent.
+    if (!file_name) file_name = std::move(file_name_ext);
     PyObject* result = PyTuple_New(4);
     if (!result) return nullptr;
     PyTuple_SET_ITEM(result, 0, name.release());

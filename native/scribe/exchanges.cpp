@@ -48,6 +48,7 @@ struct ExchangeObject {
     PyObject* on_send_failure;
     PyObject* on_other_scope;   // ASGIExchange: serves the scopes that are not "http"
     vectorcallfunc vectorcall;  // ASGIExchange: `app(scope, receive, send)`
+    Py_ssize_t max_body_size;   // given to each request (messages.hpp: -1 no limit, kDefaultBodyLimit)
 };
 
 using ExchangeFields = ObjectFields<ExchangeObject, &ExchangeObject::handler, &ExchangeObject::on_failure,
@@ -218,6 +219,7 @@ Task exchange_body(Root app, Root scope, Root channel, Root send, Interface ifac
     }
     if (!held.request) co_return nullptr;
     auto* req = reinterpret_cast<RequestObject*>(held.request.get());
+    req->max_body_size = self->max_body_size;
 
     // The hooks are read from the object at the moment they are needed and
     // held for the call: the object's fields may be replaced meanwhile.
@@ -313,13 +315,15 @@ PyObject* rsgi_call(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 int rsgi_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"handler", "on_failure", "on_send_failure", nullptr};
+    static const char* keywords[] = {"handler", "on_failure", "on_send_failure", "max_body_size", nullptr};
     PyObject *handler, *on_failure, *on_send_failure;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:RSGIExchange", const_cast<char**>(keywords), &handler,
-                                     &on_failure, &on_send_failure) ||
+    Py_ssize_t max_body_size = messages::kDefaultBodyLimit;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$n:RSGIExchange", const_cast<char**>(keywords), &handler,
+                                     &on_failure, &on_send_failure, &max_body_size) ||
         check_callables("RSGIExchange", {handler, on_failure, on_send_failure}) < 0)
         return -1;
     bind(as_exchange(op), handler, on_failure, on_send_failure, nullptr);
+    as_exchange(op)->max_body_size = max_body_size;
     return 0;
 }
 
@@ -382,13 +386,16 @@ PyObject* asgi_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 int asgi_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"handler", "on_failure", "on_send_failure", "on_other_scope", nullptr};
+    static const char* keywords[] = {"handler", "on_failure", "on_send_failure", "on_other_scope", "max_body_size",
+                                     nullptr};
     PyObject *handler, *on_failure, *on_send_failure, *on_other_scope;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:ASGIExchange", const_cast<char**>(keywords), &handler,
-                                     &on_failure, &on_send_failure, &on_other_scope) ||
+    Py_ssize_t max_body_size = messages::kDefaultBodyLimit;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$n:ASGIExchange", const_cast<char**>(keywords), &handler,
+                                     &on_failure, &on_send_failure, &on_other_scope, &max_body_size) ||
         check_callables("ASGIExchange", {handler, on_failure, on_send_failure, on_other_scope}) < 0)
         return -1;
     bind(as_exchange(op), handler, on_failure, on_send_failure, on_other_scope);
+    as_exchange(op)->max_body_size = max_body_size;
     return 0;
 }
 

@@ -8,6 +8,7 @@ __all__ = [
     "UnsupportedMediaType",
     "UnprocessableEntity",
     "BadRequestFormat",
+    "PayloadTooLarge",
     "MessageAborted",
     "InvalidArgument",
     "InvalidOperation",
@@ -61,6 +62,12 @@ class BadRequestFormat(BadRequest):
     def __init__(self, message: str, source_error: Exception = None):
         super().__init__(message)
         self.source_error = source_error
+
+
+class PayloadTooLarge(BadRequest):
+    """A request body larger than the limit its reader applies (413)."""
+
+    status_code = 413
 
 
 class MessageAborted(Exception):

@@ -41,6 +41,8 @@ class RSGIExchange:
         handler: Callable[[Request], Awaitable[Response]],
         on_failure: Callable[[Exception, str, str], Response | None],
         on_send_failure: Callable[[Exception, str, str], object],
+        *,
+        max_body_size: int = -2,  # given to each request: -1 no limit, -2 the request's default
     ) -> None: ...
     def __rsgi__(self, scope: Any, protocol: Any) -> Coroutine[Any, Any, None]: ...
 
@@ -56,6 +58,8 @@ class ASGIExchange:
         on_failure: Callable[[Exception, str, str], Response | None],
         on_send_failure: Callable[[Exception, str, str], object],
         on_other_scope: Callable[[dict[str, Any], Any, Any], Awaitable[None]],
+        *,
+        max_body_size: int = -2,
     ) -> None: ...
     def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> Coroutine[Any, Any, None]: ...
 

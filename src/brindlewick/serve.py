@@ -7,7 +7,9 @@ both objects go back to their thread's pools, whatever happened in between.
 
 Failures:
 - a handler that raises ``HTTPException`` (``BadRequest``, ``NotFound``, ...)
-  gets a JSON error response with its status and message; any other exception
+  gets a JSON error response with its status and message (a client fault,
+  a 4xx such as the 413 of a body past its limit, is logged at INFO without
+  a traceback); any other exception
   (or a handler result that is not a ``Response``) gets a 500 whose body does
   not reveal the error, and the exception is logged with its traceback;
 - a client that went away while its body was read ends only its own exchange:
@@ -34,7 +36,22 @@ __all__ = ["rsgi_app", "asgi_app", "client_address", "request_scheme", "logger"]
 
 logger = logging.getLogger("brindlewick.serve")
 
-_REASONS = {400: "Bad Request", 403: "Forbidden", 404: "Not Found", 415: "Unsupported Media Type", 500: "Internal Server Error"}
+_REASONS = {400: "Bad Request", 403: "Forbidden", 404: "Not Found", 413: "Payload Too Large",
+            415: "Unsupported Media Type", 500: "Internal Server Error"}
+
+# max_body_size of the native exchanges that leaves each request the default
+# of brindlewick.settings.body; -1 there means no limit.
+_REQUEST_DEFAULT = -2
+
+
+def _native_limit(max_body_size) -> int:
+    if max_body_size is None:
+        return -1
+    if type(max_body_size) is not int:
+        raise TypeError(f"max_body_size must be an int or None, got {type(max_body_size).__name__}")
+    if max_body_size < 0:
+        raise ValueError("max_body_size must not be negative")
+    return max_body_size
 
 
 def _transport_errors() -> tuple[type[BaseException], ...]:
@@ -85,8 +102,8 @@ class RSGIApp(RSGIExchange):
 
     __slots__ = ()
 
-    def __init__(self, handler):
-        super().__init__(handler, _failure_response, _log_send_failure)
+    def __init__(self, handler, max_body_size: int = _REQUEST_DEFAULT):
+        super().__init__(handler, _failure_response, _log_send_failure, max_body_size=max_body_size)
 
 
 class ASGIApp(ASGIExchange):
@@ -96,8 +113,8 @@ class ASGIApp(ASGIExchange):
     scope, ``ASGIContent`` over ``receive``, handler, ``send_asgi_response``,
     release); lifespan and websocket scopes come back here."""
 
-    def __init__(self, handler):
-        super().__init__(handler, _failure_response, _log_send_failure, _other_scope)
+    def __init__(self, handler, max_body_size: int = _REQUEST_DEFAULT):
+        super().__init__(handler, _failure_response, _log_send_failure, _other_scope, max_body_size=max_body_size)
         # Servers that guess the ASGI version (uvicorn) look for a coroutine
         # function at `app.__call__`.  The instance attribute answers them;
         # calling the application still goes straight to the native call.
@@ -137,20 +154,28 @@ async def _refuse_websocket(receive, send):
         await send({"type": "websocket.close", "code": 1008})
 
 
-def rsgi_app(handler) -> RSGIApp:
+_DEFAULT = object()
+
+
+def rsgi_app(handler, *, max_body_size=_DEFAULT) -> RSGIApp:
     """The RSGI application (``__rsgi__(scope, protocol)``) serving ``handler``,
-    an ``async def handler(request) -> Response``."""
+    an ``async def handler(request) -> Response``.
+
+    ``max_body_size`` (bytes, or None for no limit) is given to every request
+    as its ``max_body_size``; by default requests keep the limit of
+    ``brindlewick.settings.body`` (16 MiB)."""
     if not callable(handler):
         raise TypeError(f"handler must be callable, got {type(handler).__name__}")
-    return RSGIApp(handler)
+    return RSGIApp(handler, _REQUEST_DEFAULT if max_body_size is _DEFAULT else _native_limit(max_body_size))
 
 
-def asgi_app(handler) -> ASGIApp:
+def asgi_app(handler, *, max_body_size=_DEFAULT) -> ASGIApp:
     """The ASGI 3 application (``await app(scope, receive, send)``) serving
-    ``handler``, an ``async def handler(request) -> Response``."""
+    ``handler``, an ``async def handler(request) -> Response``; ``max_body_size``
+    as for ``rsgi_app``."""
     if not callable(handler):
         raise TypeError(f"handler must be callable, got {type(handler).__name__}")
-    return ASGIApp(handler)
+    return ASGIApp(handler, _REQUEST_DEFAULT if max_body_size is _DEFAULT else _native_limit(max_body_size))
 
 
 def _split_address(value) -> tuple[str, int]:

@@ -5,6 +5,7 @@ import io
 import pickle
 
 from brindlewick.contents import (
+    charset_codec,
     ASGIContent,
     Content,
     FileBuffer,
@@ -62,7 +63,7 @@ def simplify():
         "one": [FormPart(b"one", spooled(b"1"))],
         "two": [FormPart(b"two", b"a"), FormPart(b"two", spooled(b"b"))],
         "file": [upload],
-        "latin": [FormPart(b"latin", spooled(b"caf\xe9"), charset=b"latin-1")],
+        "latin": [FormPart(b"latin", spooled(b"caf\xe9"), charset=b"latin1")],
     }
     return simplify_multipart_data(data)
 
@@ -237,8 +238,13 @@ def operations():
         ops.append((f"parse_www_form_urlencoded({case['text']!r})", lambda t=case["text"]: parse_www_form_urlencoded(t)))
     for i, case in enumerate(cases("test_contents", "test_server_sent_event_writes_json")):
         ops.append((f"ServerSentEvent write_data {i}", lambda d=case["data"]: ServerSentEvent(d).write_data()))
-    for i, case in enumerate(cases("test_contents", "test_text_server_sent_event_keeps_one_line")):
+    for i, case in enumerate(cases("test_contents", "test_text_server_sent_event_writes_a_data_line_per_line")):
         ops.append((f"TextServerSentEvent write_data {i}", lambda d=case["data"]: TextServerSentEvent(d).write_data()))
+    ops.append(("ServerSentEvent id with NUL", raises(ValueError, lambda: ServerSentEvent(1, id="a\x00"))))
+    for label in ("utf-8", " Shift_JIS ", b"iso-8859-1", "utf8"):
+        ops.append((f"charset_codec({label!r})", lambda lb=label: charset_codec(lb)))
+    for label in ("utf-7", b"rot13", "no-such-charset", "x" * 100, "caf\u00e9"):
+        ops.append((f"charset_codec({label!r}) refused"[:58], raises(BadRequest, charset_codec, label)))
     for i, case in enumerate(cases("test_contents", "test_server_sent_event_bad_fields")):
         ops.append((f"ServerSentEvent bad field {i}", raises(case["error"], lambda k=case["kwargs"]: ServerSentEvent("d", **k))))
     for i, case in enumerate(cases("test_contents", "test_asgi_bad_messages_raise")):

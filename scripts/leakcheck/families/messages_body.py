@@ -10,7 +10,7 @@ import json as stdjson
 import msgspec
 
 from brindlewick.contents import ASGIContent, Content
-from brindlewick.exceptions import BadRequestFormat, MessageAborted
+from brindlewick.exceptions import BadRequest, BadRequestFormat, MessageAborted, PayloadTooLarge
 from brindlewick.messages import Message, _call_soon, _read_stream
 from brindlewick.settings.encodings import encodings_settings
 from brindlewick.settings.json import json_settings
@@ -108,6 +108,22 @@ def settings_loads():
         json_settings.reset()
 
 
+def limited(content, declared=False, stream=False, protocol=None):
+    """A message whose limit its body passes (by its content-length, or while it arrives)."""
+    headers = [JSON_CT] + ([(b"content-length", str(len(BODY)).encode())] if declared else [])
+    m = message(content, headers, protocol)
+    if stream:
+        m.max_stream_size = 10
+    else:
+        m.max_body_size = 10
+    return m
+
+
+def short(content, protocol=None):
+    """A message whose body ends before its content-length."""
+    return message(content, [JSON_CT, (b"content-length", str(len(BODY) + 5).encode())], protocol)
+
+
 def failing_loads(error):
     def loads(text):
         raise error
@@ -149,9 +165,10 @@ def operations():
         ("text() reaches read override", lambda: drive(Overrides([JSON_CT]).text())),
         ("json() reaches read_raw override", lambda: drive(Overrides([JSON_CT]).json())),
         ("read_detached() reaches read_raw override", lambda: drive(Overrides([JSON_CT]).read_detached())),
-        ("text() latin-1", lambda: drive(message(Content(b"text/plain; charset=latin-1", b"caf\xe9"), ()).text())),
+        ("text() iso-8859-1", lambda: drive(message(Content(b"text/plain; charset=iso-8859-1", b"caf\xe9"), ()).text())),
         ("text() fallback decoder", fallback_text),
-        ("text() unknown charset", drive_raises(LookupError, lambda: message(Content(b"text/plain; charset=no-such", b"a"), ()).text())),
+        ("text() unknown charset", drive_raises(BadRequest, lambda: message(Content(b"text/plain; charset=no-such", b"a"), ()).text())),
+        ("text() utf-7 refused", drive_raises(BadRequest, lambda: message(Content(b"text/plain; charset=UTF-7", b"a"), ()).text())),
         ("json() custom loads", lambda: drive(message(Content(b"", BODY)).json(stdjson.loads))),
         ("json(loads=) custom loads", lambda: drive(message(Content(b"", BODY)).json(loads=stdjson.loads))),
         ("json() json_settings loads", settings_loads),
@@ -167,6 +184,16 @@ def operations():
         ("asgi disconnect mid-body: json()", drive_raises(MessageAborted, lambda: message(ASGIContent(Receive(CHUNKS, disconnect_after=1))).json())),
         ("rsgi failure: read()", drive_raises(ConnectionResetError, lambda: message(None, (), Protocol(CHUNKS, ConnectionResetError("x"))).read())),
         ("rsgi failure: stream()", drive_raises(ConnectionResetError, lambda: collect(message(None, (), Protocol(CHUNKS, ConnectionResetError("x"))).stream()))),
+        ("json() nested too deep", drive_raises(BadRequestFormat, lambda: message(Content(b"", b"[" * 100_000)).json())),
+        ("json() of text/plain; charset=json", lambda: drive(message(Content(b"", BODY), [(b"content-type", b"text/plain; charset=json")]).json())),
+        ("asgi: declared length past the limit", drive_raises(PayloadTooLarge, lambda: limited(ASGIContent(Receive(CHUNKS)), declared=True).read())),
+        ("asgi: body past the limit", drive_raises(PayloadTooLarge, lambda: limited(ASGIContent(Receive(CHUNKS))).read())),
+        ("asgi: stream past its limit", drive_raises(PayloadTooLarge, lambda: collect(limited(ASGIContent(Receive(CHUNKS)), stream=True).stream()))),
+        ("rsgi: body past the limit", drive_raises(PayloadTooLarge, lambda: limited(None, protocol=Protocol(CHUNKS)).read())),
+        ("rsgi: declared length past the limit", drive_raises(PayloadTooLarge, lambda: limited(None, declared=True, protocol=Protocol(CHUNKS)).text())),
+        ("asgi: body cut short", drive_raises(MessageAborted, lambda: short(ASGIContent(Receive(CHUNKS))).read())),
+        ("rsgi: stream cut short", drive_raises(MessageAborted, lambda: collect(short(None, Protocol(CHUNKS)).stream()))),
+        ("rsgi: failed read of a declared body", drive_raises(MessageAborted, lambda: short(None, Protocol(CHUNKS, ConnectionResetError("x"))).read())),
         ("_read_stream drains", lambda: drive(_read_stream(message(ASGIContent(Receive(CHUNKS)))))),
         ("_call_soon immediate", lambda: run(_call_soon(immediate()))),
         ("_call_soon slow (cancelled)", lambda: run(_call_soon(slow()))),

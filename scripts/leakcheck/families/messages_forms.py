@@ -3,7 +3,7 @@ multipart_stream(), _multipart_to_dict_streaming, and parses that fail
 (truncated bodies, a client gone mid-upload)."""
 
 from brindlewick.contents import ASGIContent, Content
-from brindlewick.exceptions import MessageAborted
+from brindlewick.exceptions import BadRequest, MessageAborted, PayloadTooLarge
 from brindlewick.messages import Message, _multipart_to_dict_streaming
 
 from leakcheck.support import Receive, chunked, collect, drive, drive_raises, test_module
@@ -24,10 +24,16 @@ BODY = forms.multipart_body(
 )
 
 
-def multipart_message(body=BODY, disconnect_after=None):
-    m = Message([(b"content-type", CT)])
+def multipart_message(body=BODY, content_type=CT, disconnect_after=None):
+    m = Message([(b"content-type", content_type)])
     m.content = ASGIContent(Receive(chunked(body, 7), disconnect_after))
     return m
+
+
+def fields_past_the_limit():
+    m = multipart_message()
+    m.max_body_size = 3
+    return m.form()
 
 
 def urlencoded():
@@ -116,11 +122,12 @@ def operations():
         ("multipart()", multipart),
         ("files()", files),
         ("multipart_stream()", stream_parts),
-        ("multipart_stream() without boundary", lambda: drive(collect(Message([(b"content-type", b"multipart/form-data; charset=utf-8")]).multipart_stream()))),
+        ("multipart_stream() without boundary", drive_raises(BadRequest, lambda: collect(Message([(b"content-type", b"multipart/form-data; charset=utf-8")]).multipart_stream()))),
         ("_multipart_to_dict_streaming", to_dict_streaming),
         ("form() of text/plain", unrecognised(b"text/plain")),
-        ("form() of multipart without boundary", unrecognised(b"multipart/form-data")),
+        ("form() of multipart without boundary", drive_raises(BadRequest, lambda: multipart_message(BODY, b"multipart/form-data").form())),
+        ("form() fields past the limit", drive_raises(PayloadTooLarge, fields_past_the_limit)),
         ("form() truncated body", drive_raises(Exception, lambda: multipart_message(BODY[:-10]).form())),
-        ("form() client gone mid-upload", drive_raises(MessageAborted, lambda: multipart_message(BODY, disconnect_after=cut // 7).form())),
-        ("multipart_stream() client gone", drive_raises(MessageAborted, lambda: collect(multipart_message(BODY, disconnect_after=cut // 7).multipart_stream()))),
+        ("form() client gone mid-upload", drive_raises(MessageAborted, lambda: multipart_message(BODY, CT, disconnect_after=cut // 7).form())),
+        ("multipart_stream() client gone", drive_raises(MessageAborted, lambda: collect(multipart_message(BODY, CT, disconnect_after=cut // 7).multipart_stream()))),
     ]

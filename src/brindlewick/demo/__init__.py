@@ -10,3 +10,6 @@ from pathlib import Path
 # the variable that hands the chosen directory to the server's workers.
 SAMPLE_FILES = Path(__file__).resolve().parent / "files"
 FILES_ENV = "BRINDLEWICK_DEMO_FILES"
+# The body limit the launcher's --max-body-size hands to the server's
+# workers: a number of bytes, or "none" for no limit (unset: the default).
+MAX_BODY_ENV = "BRINDLEWICK_DEMO_MAX_BODY_SIZE"

@@ -14,7 +14,7 @@ import os
 import sys
 from pathlib import Path
 
-from brindlewick.demo import FILES_ENV, SAMPLE_FILES
+from brindlewick.demo import FILES_ENV, MAX_BODY_ENV, SAMPLE_FILES
 
 DESCRIPTION = """\
 Serves the brindlewick demo application on granian (RSGI or ASGI) or
@@ -32,6 +32,18 @@ examples:
 
 HTTPS: granian speaks HTTP/1.1 and HTTP/2 (negotiated by ALPN) on it,
 uvicorn HTTP/1.1; granian wants the key in PKCS#8 form."""
+
+
+def _body_size(text: str):
+    """--max-body-size: bytes with an optional k, m or g suffix, or "none"."""
+    value = text.strip().lower()
+    if value == "none":
+        return "none"
+    scale = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}.get(value[-1:], 1)
+    digits = value[:-1] if scale != 1 else value
+    if not digits.isascii() or not digits.isdigit():
+        raise argparse.ArgumentTypeError(f"{text!r} is not a size (e.g. 16m, 1048576 or none)")
+    return str(int(digits) * scale)
 
 
 def parse_args(argv):
@@ -52,6 +64,9 @@ def parse_args(argv):
     parser.add_argument("--ssl-certfile", type=Path, metavar="FILE",
                         help="serve HTTPS with this certificate (PEM; with --ssl-keyfile)")
     parser.add_argument("--ssl-keyfile", type=Path, metavar="FILE", help="the certificate's private key (PEM)")
+    parser.add_argument("--max-body-size", type=_body_size, metavar="BYTES",
+                        help="largest request body read whole into memory, in bytes (suffixes k, m, g), "
+                             "or none for no limit (default: 16m); a larger one is answered 413")
     parser.add_argument("--forwarded-allow-ips", default="", metavar="ADDRESSES",
                         help="uvicorn only: comma-separated addresses of proxies whose X-Forwarded-For and "
                              "X-Forwarded-Proto headers are believed, or * for any (default: none)")
@@ -110,6 +125,8 @@ def server_command(args) -> list[str]:
 def main(argv=None) -> None:
     args = parse_args(sys.argv[1:] if argv is None else argv)
     os.environ[FILES_ENV] = str(args.files.resolve())
+    if args.max_body_size is not None:
+        os.environ[MAX_BODY_ENV] = args.max_body_size
     command = server_command(args)
     sys.stdout.flush()
     sys.stderr.flush()

@@ -17,7 +17,7 @@ import msgspec
 
 from brindlewick.contents import Content, JSONContent, ServerSentEvent, StreamedContent
 from brindlewick.cookies import Cookie
-from brindlewick.demo import FILES_ENV, SAMPLE_FILES
+from brindlewick.demo import FILES_ENV, MAX_BODY_ENV, SAMPLE_FILES
 from brindlewick.demo.router import Router, routing_path
 from brindlewick.demo.static import file_response
 from brindlewick.exceptions import BadRequest, HTTPException
@@ -65,13 +65,10 @@ async def echo(request, values):
         raise HTTPException(415, "Expected a JSON body (Content-Type: application/json)")
     if not await request.read():
         raise BadRequest("Expected a JSON body, got an empty one")
-    try:
-        # request.json() reads the body kept by read(); malformed JSON raises
-        # BadRequestFormat: a 400. `null` is a JSON value like any other.
-        content = JSONContent(await request.json())
-    except RecursionError:
-        raise BadRequest("The JSON body is nested too deeply") from None
-    return acquire_response(200, None, content)
+    # request.json() reads the body kept by read(); malformed JSON (nested
+    # too deeply included) raises BadRequestFormat: a 400. `null` is a JSON
+    # value like any other.
+    return acquire_response(200, None, JSONContent(await request.json()))
 
 
 @router.post("/upload")
@@ -213,5 +210,13 @@ async def handle(request):
     return await handler(request, values)
 
 
-rsgi = rsgi_app(handle)
-asgi = asgi_app(handle)
+def _limits() -> dict:
+    """The adapters' keyword for the body limit --max-body-size chose, if any."""
+    chosen = os.environ.get(MAX_BODY_ENV)
+    if not chosen:
+        return {}
+    return {"max_body_size": None if chosen == "none" else int(chosen)}
+
+
+rsgi = rsgi_app(handle, **_limits())
+asgi = asgi_app(handle, **_limits())

@@ -50,6 +50,20 @@ struct ServerSentEventObject {
 using ParseWWWFormFn = PyObject* (*)(PyObject* data);
 inline constexpr const char kParseWWWFormSig[] = "PyObject *(PyObject *)";
 
+// charset_codec(label) -> str: the Python codec of a charset a client named
+// (str or bytes), or null with BadRequest when it is not an allowed label.
+using CharsetCodecFn = PyObject* (*)(PyObject* label);
+inline constexpr const char kCharsetCodecSig[] = "PyObject *(PyObject *)";
+
+// limit_server_body(content, declared, limit): before a read through a
+// message, tells an ASGIContent or RSGIContent the body length the message
+// declares (its content-length, -1 when none) and the most bytes the read
+// may take (-1: no limit).  1 when `content` is such a content, 0 when it is
+// not (nothing done), -1 with PayloadTooLarge when the declared length is
+// already past the limit (nothing is read).
+using LimitServerBodyFn = int (*)(PyObject* content, Py_ssize_t declared, Py_ssize_t limit);
+inline constexpr const char kLimitServerBodySig[] = "int (PyObject *, Py_ssize_t, Py_ssize_t)";
+
 // ---- brindlewick.url --------------------------------------------------------
 
 struct URLObject {
