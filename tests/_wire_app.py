@@ -1,6 +1,8 @@
 """A small application for the end-to-end tests of what reaches the wire:
 responses built from request input, served by brindlewick.serve."""
 
+import msgspec
+
 from brindlewick.contents import Content, StreamedContent
 from brindlewick.messages import Response
 from brindlewick.serve import asgi_app, rsgi_app
@@ -21,6 +23,13 @@ async def handle(request):
         return Response(int(query.get("code", "204")), None, Content(b"text/html", forged))
     if path == "/redirect":
         return Response(302, [(b"location", query["to"].encode())])
+    if path.startswith("/record"):  # what the request reads, for comparing servers
+        seen = {"path": path, "query": request.query, "host": request.host, "client_ip": request.client_ip,
+                "scheme": request.scheme, "cookies": request.cookies, "url_query": request.url.query.decode(),
+                "body": (await request.read()).decode("latin-1"),
+                "headers": [[n.decode(), v.decode()] for n, v in request.headers.items()
+                            if n.lower() in (b"x-rep", b"cookie", b"content-type")]}
+        return Response(200, None, Content(b"application/json", msgspec.json.encode(seen)))
     if path == "/stream":
         return Response(200, None, StreamedContent(b"application/octet-stream", _endless))
     return Response(200, None, Content(b"text/plain", b"ok"))

@@ -3,6 +3,7 @@ it stands: statuses out of range, bodies on bodiless answers, HEAD of an
 endless stream, headers built from request input."""
 
 import http.client
+import json
 import time
 
 import pytest
@@ -64,3 +65,38 @@ def test_a_location_with_crlf_is_a_500_without_location(server, client):
     assert "location" not in response.headers and "set-cookie" not in response.headers
     assert "Invalid value for header b'location'" in server.output()
     assert client.get("/redirect", params={"to": "/next"}, follow_redirects=False).headers["location"] == "/next"
+
+
+RECORDED = [
+    ("GET", "/record/a%20b/caf%C3%A9?q=a+b&q=%2B&e=%C3%A9", None),
+    ("GET", "/record/x%2Fy%25z/../w", None),
+    ("POST", "/record/post", b'{"k": 1}'),
+]
+
+
+@pytest.fixture(scope="module")
+def all_servers():
+    running = {name: start_app(name, "_wire_app") for name in sorted(SERVERS)}
+    yield running
+    for server in running.values():
+        server.stop()
+
+
+@pytest.mark.parametrize(("method", "target", "body"), RECORDED)
+def test_every_server_gives_the_same_request(all_servers, method, target, body):
+    answers = {}
+    for name, server in all_servers.items():
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+        try:
+            headers = {"Host": "example.org", "Cookie": "a=1;b=2", "X-Rep": "1"}
+            if body is not None:
+                headers["Content-Type"] = "application/json"
+            connection.request(method, target, body=body, headers=headers)
+            response = connection.getresponse()
+            assert response.status == 200, (name, response.read())
+            answers[name] = json.loads(response.read())
+        finally:
+            connection.close()
+    first, *others = answers.values()
+    assert all(other == first for other in others), answers
+    assert first["client_ip"] == "127.0.0.1" and first["scheme"] == "http"

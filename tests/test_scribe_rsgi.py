@@ -82,14 +82,15 @@ def test_extract_survives_a_list_shrunk_while_it_is_read():
     assert scribe.extract_rsgi_headers(headers) == [(b"gone", b"v")]
 
 
-@pytest.mark.parametrize("method", ["GET", "HEAD", "OPTIONS"])
+@pytest.mark.parametrize("method", ["GET", "HEAD", "TRACE"])
 def test_request_without_body_keeps_the_protocol(method):
     protocol = object()
-    scope = Scope(method, "/caf\xe9", "a=1&b=\xe9", ServerHeaders([("host", "example.org"), ("X-A", "1")]))
+    scope = Scope(method, "/caf\xe9 x", "a=1&b=\xe9", ServerHeaders([("host", "example.org"), ("X-A", "1")]))
     request = scribe.instantiate_rsgi_request(scope, protocol)
     assert type(request) is Request
     assert request.method == method
-    assert request._path == "/caf\xe9".encode()
+    # the server's decoded path, and the target as it is sent for the URL
+    assert request.path == "/caf\xe9 x" and request._path == b"/caf%C3%A9%20x"
     assert request._raw_query == b"a=1&b=\xe9"
     assert request.headers.values == [(b"host", b"example.org"), (b"X-A", b"1")]
     assert request.scope is scope
@@ -97,7 +98,7 @@ def test_request_without_body_keeps_the_protocol(method):
     assert request.content is None
 
 
-@pytest.mark.parametrize("method", ["POST", "get", None])
+@pytest.mark.parametrize("method", ["POST", "OPTIONS", "get", None])
 def test_other_methods_read_the_body_through_the_protocol(method, run):
     from conftest import ScriptedProtocol
 

@@ -3,8 +3,9 @@
 // coroutines of the disconnection probe.  Every coroutine and async
 // generator here is native, built on bw::coro.
 //
-// RSGI requests get their body source lazily: the first reader that finds
-// no usable content wraps the server protocol in an RSGIContent.
+// A request without a body by its method gets its body source lazily: the
+// first reader that finds no usable content wraps the server channel
+// (scope_protocol) in an ASGIContent or RSGIContent.
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
@@ -24,22 +25,27 @@ namespace {
 
 enum class Source { None, Present, Created };
 
-// RSGIContent(protocol), a new reference.
-PyObject* new_rsgi_content(PyObject* protocol) {
-    Ref held = Ref::borrow(protocol);  // the field may change while the content is built
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.RSGIContent), held.get());
+// The body source over the server channel kept in scope_protocol (a new
+// reference): an ASGIContent over `receive` for a request that an ASGI
+// adapter made, else an RSGIContent over the protocol.
+PyObject* new_server_content(MessageObject* self) {
+    Ref held = Ref::borrow(self->scope_protocol);  // the field may change while the content is built
+    bool asgi = PyObject_TypeCheck(as_object(self), state.RequestType) &&
+                static_cast<RequestObject*>(self)->_scope_kind == kScopeASGI;
+    PyTypeObject* type = asgi ? state.ASGIContent : state.RSGIContent;
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), held.get());
 }
 
 // The content to read from: the present one when it is true (the object
 // that was tested, even if its __bool__ changed the field), else a new
-// RSGIContent over the server protocol (stored in `content`), else none.
+// content over the server channel (stored in `content`), else none.
 Source usable_content(MessageObject* self, Ref& out) {
     int present = held_content(self, out);
     if (present < 0) return out.reset(), Source::None;
     if (present) return Source::Present;
     out.reset();
     if (self->scope_protocol == Py_None) return Source::None;
-    out = Ref::steal(new_rsgi_content(self->scope_protocol));
+    out = Ref::steal(new_server_content(self));
     if (!out) return Source::None;
     assign_field(self->content, out.get());
     return Source::Created;
@@ -134,7 +140,7 @@ Task read_detached_body(Root self_root) {
 AsyncGen stream_body(Root self_root) {
     MessageObject* self = as_message(self_root.get());
     if (self->content == Py_None && self->scope_protocol != Py_None) {
-        PyObject* created = new_rsgi_content(self->scope_protocol);
+        PyObject* created = new_server_content(self);
         if (!created) co_return;
         assign_field_steal(self->content, created);
     }

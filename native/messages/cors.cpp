@@ -21,10 +21,14 @@ inline bool same_str(PyObject* a, PyObject* b) {
     return a == b || (PyUnicode_Check(a) && PyUnicode_Compare(a, b) == 0);
 }
 
+}  // namespace
+
 int method_without_body(PyObject* method) {
     if (method == Py_None) return 0;
     return same_str(method, state.m_get) || same_str(method, state.m_head) || same_str(method, state.m_trace);
 }
+
+namespace {
 
 // Whether the first `name` header of the request is present and not empty.
 int has_nonempty_header(RequestObject* request, PyObject* name) {

@@ -148,6 +148,10 @@ struct RequestObject : MessageObject {
     PyObject* _context;             // any
     PyObject* services;             // any
     PyObject* _is_disconnected;     // None, False or True
+    // The connection record the server adapters fill (see IncomingRequest).
+    PyObject* _decoded_path;        // str: the path as the server decoded it, or None
+    PyObject* _client;              // (address str, port int) once read, or None
+    int _scope_kind;                // ScopeKind of `scope`
     ScratchpadArena _arena;         // valid only while _arena_initialized
     int _arena_initialized;
     int _pooled;                    // 1 while the object sits in a thread's pool
@@ -199,6 +203,42 @@ using GetRequestAbsoluteURLFn = PyObject* (*)(RequestObject* request);
 inline constexpr const char kGetRequestAbsoluteURLSig[] = "PyObject *(struct RequestObject *)";
 using GetAbsoluteURLToPathFn = PyObject* (*)(RequestObject* request, PyObject* path);
 inline constexpr const char kGetAbsoluteURLToPathSig[] = "PyObject *(struct RequestObject *, PyObject *)";
+
+// What a server adapter knows of one request: its connection record.  The
+// adapter is the only one that fills it; the Request properties read it
+// (path, url, query, headers, host, scheme, base_path, client_ip,
+// client_port, server) and go to `scope` only for what the record leaves
+// there, through the one reader of each kind of scope.
+enum ScopeKind : int {
+    kScopeUnknown = 0,  // a request built by hand: a mapping with get(), else attributes
+    kScopeASGI = 1,     // an ASGI scope: a mapping
+    kScopeRSGI = 2,     // an RSGI scope: an object with attributes; client "address:port"
+};
+
+struct IncomingRequest {
+    PyObject* method;        // str
+    PyObject* path;          // bytes: the request path as the client sent it (percent-encoded)
+    PyObject* decoded_path;  // str: the path percent-decoded by the server, or null
+    PyObject* raw_query;     // bytes, without the "?"
+    PyObject* headers;       // list of (bytes, bytes) tuples
+    int headers_final;       // 1: `headers` holds interned names and is taken over as it is;
+                             // 0: it is copied, names interned (the server keeps its own list)
+    PyObject* scope;         // the server's scope, kept as given
+    int scope_kind;          // ScopeKind
+};
+
+// acquire_incoming(record) -> Request from the pool, its fields from the
+// record; the body is left unbound (see bind_request_body).
+using AcquireIncomingFn = RequestObject* (*)(const IncomingRequest* record);
+inline constexpr const char kAcquireIncomingSig[] = "struct RequestObject *(const struct IncomingRequest *)";
+
+// bind_request_body(request, channel, content_type): one rule for both
+// interfaces.  A method without a body (method_without_body) gets no
+// content object: the channel is kept in scope_protocol, and a reader that
+// asks for the body anyway gets one then.  Any other method gets
+// content_type(channel) (an ASGIContent or RSGIContent).  0, or -1.
+using BindRequestBodyFn = int (*)(RequestObject* request, PyObject* channel, PyTypeObject* content_type);
+inline constexpr const char kBindRequestBodySig[] = "int (struct RequestObject *, PyObject *, PyTypeObject *)";
 
 // acquire_request(method, path, raw_query, headers, scope) -> Request
 using AcquireRequestFn = RequestObject* (*)(PyObject* method, PyObject* path, PyObject* raw_query,

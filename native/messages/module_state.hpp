@@ -159,6 +159,8 @@ struct State {
     PyObject* str_scheme;
     PyObject* str_root_path;
     PyObject* str_client;
+    PyObject* str_server;
+    PyObject* str_authority;
     PyObject* str_url;
     PyObject* str_is_absolute;
     PyObject* str_host;

@@ -240,8 +240,60 @@ RequestObject* acquire_request_native(PyObject* method, PyObject* path, PyObject
     assign_field(self->content, Py_None);
     assign_field(self->_url, Py_None);
     assign_field(self->route_values, Py_None);
+    assign_field(self->_decoded_path, Py_None);
+    assign_field(self->_client, Py_None);
+    self->_scope_kind = kScopeUnknown;
     return self;
 }
+
+// A request for a server adapter's record: like acquire_request, with the
+// connection record's own fields, and the adapter's header list taken over
+// as it is when it is final (no copy, no second interning).
+RequestObject* acquire_incoming_native(const IncomingRequest* record) {
+    Ref interned = Ref::steal(intern_method_str(record->method));
+    if (!interned) return nullptr;
+    Ref headers = record->headers_final ? Ref::borrow(record->headers) : Ref::steal(build_raw_headers(record->headers));
+    if (!headers) return nullptr;
+    Ref list = Ref::steal(thread_list(state.str_requests));
+    if (!list) return nullptr;
+    RequestObject* self;
+    if (PyList_GET_SIZE(list.get()) == 0) {
+        PyObject* op = request_incoming(state.RequestType, interned.get(), record->path, record->raw_query, Py_None);
+        if (!op) return nullptr;
+        self = as_request(op);
+        assign_field(self->_raw_headers, headers.get());
+    } else {
+        self = pop_pooled<RequestObject>(list.get(), state.RequestType, "Request");
+        if (!self) return nullptr;
+        assign_field(self->method, interned.get());
+        assign_field(self->_path, record->path);
+        assign_field(self->_raw_query, record->raw_query);
+        assign_field(self->_raw_headers, headers.get());
+        assign_field(self->scope_protocol, Py_None);
+        assign_field(self->content, Py_None);
+        assign_field(self->_url, Py_None);
+        assign_field(self->route_values, Py_None);
+        assign_field(self->_client, Py_None);
+    }
+    assign_field(self->scope, record->scope);
+    assign_field(self->_decoded_path, record->decoded_path ? record->decoded_path : Py_None);
+    self->_scope_kind = record->scope_kind;
+    return self;
+}
+
+int bind_request_body_native(RequestObject* request, PyObject* channel, PyTypeObject* content_type) {
+    if (method_without_body(request->method)) {
+        assign_field(request->scope_protocol, channel);
+        return 0;
+    }
+    PyObject* content = PyObject_CallOneArg(reinterpret_cast<PyObject*>(content_type), channel);
+    if (!content) return -1;
+    assign_field_steal(request->content, content);
+    return 0;
+}
+
+static_assert(std::is_same_v<decltype(&acquire_incoming_native), AcquireIncomingFn>);
+static_assert(std::is_same_v<decltype(&bind_request_body_native), BindRequestBodyFn>);
 
 int release_request_native(RequestObject* request) {
     PyObject* op = as_object(request);
@@ -335,6 +387,9 @@ int init_pools(PyObject* module) {
     if (PyModule_AddFunctions(module, pool_functions) < 0) return -1;
     if (capi::export_function(module, "acquire_request", acquire_request_native, kAcquireRequestSig) < 0 ||
         capi::export_function(module, "release_request", release_request_native, kReleaseRequestSig) < 0)
+        return -1;
+    if (capi::export_function(module, "acquire_incoming", acquire_incoming_native, kAcquireIncomingSig) < 0 ||
+        capi::export_function(module, "bind_request_body", bind_request_body_native, kBindRequestBodySig) < 0)
         return -1;
     if (capi::export_function(module, "acquire_response", acquire_response_native, kAcquireResponseSig) < 0 ||
         capi::export_function(module, "release_response", release_response_native, kReleaseResponseSig) < 0)

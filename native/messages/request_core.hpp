@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "brindlewick/args.hpp"
 #include "message_core.hpp"
 
 namespace bw::messages {
@@ -50,6 +51,10 @@ PyObject* request_incoming(PyTypeObject* cls, PyObject* method, PyObject* path, 
 // Python override of reset is called instead.
 int request_reset(RequestObject* self, int skip_dispatch);
 
+// Whether `method` is one of the methods without a body: GET, HEAD, TRACE
+// (cors.cpp).  The one list every part of the package uses.
+int method_without_body(PyObject* method);
+
 // Module-level ensure_bytes(value) (request_url.cpp).
 PyObject* ensure_bytes(PyObject* value);
 
@@ -67,10 +72,14 @@ PyObject* request_get_host(RequestObject* self);
 PyObject* request_get_scheme(RequestObject* self);
 PyObject* request_get_base_path(RequestObject* self);
 PyObject* request_get_client_ip(RequestObject* self);
+// The authority of an RSGI scope (HTTP/2 gives it instead of a Host
+// header): a str, or None (request_connection.cpp).
+PyObject* request_authority(RequestObject* self);
 PyObject* request_get_user(RequestObject* self);
 
 // Members contributed by each unit, assembled into the type by request.cpp.
 extern PyGetSetDef request_url_getset[];
+extern PyGetSetDef request_connection_getset[];
 extern PyGetSetDef request_cookie_getset[];
 extern PyMethodDef request_cookie_methods[];
 extern PyMethodDef cors_functions[];
@@ -87,5 +96,16 @@ inline int refuse_delete() {
     PyErr_SetString(PyExc_NotImplementedError, "__del__");
     return -1;
 }
+
+// The setter of a str-only property: the value goes to the field of the
+// same name with a leading underscore.
+template <PyObject* RequestObject::*F>
+int set_str_property(PyObject* op, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    if (!args::exact(value, &PyUnicode_Type, "value")) return -1;
+    assign_field(as_request(op)->*F, value);
+    return 0;
+}
+
 
 }  // namespace bw::messages

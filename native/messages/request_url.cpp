@@ -1,9 +1,6 @@
-// URL, host, scheme, base path and client properties of Request, the query
-// parser behind `query`, percent-decoding, and ensure_bytes.
-//
-// Scopes: an ASGI scope is a mapping read with `get`.  A real RSGI server
-// hands over an object with attributes instead (no `get`); such a scope is
-// read by attribute, and its `client` is the text "address:port".
+// URL, path, query and host properties of Request, the query parser behind
+// `query`, percent-decoding, and ensure_bytes.  What comes from the server's
+// scope (scheme, base path, client, server) is read in request_connection.cpp.
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
@@ -93,73 +90,6 @@ PyObject* ensure_bytes(PyObject* value) {
 
 namespace {
 
-// ---- scope access ----------------------------------------------------------------
-
-// scope.get(key, default) for a scope that has `get`; otherwise the
-// attribute of the same name, `default` when it is missing.
-PyObject* scope_value(PyObject* scope, PyObject* key, PyObject* fallback, bool* by_attribute) {
-    *by_attribute = false;
-    if (PyDict_CheckExact(scope)) {
-        PyObject* value;
-        int found = PyDict_GetItemRef(scope, key, &value);
-        if (found < 0) return nullptr;
-        return found ? value : Py_NewRef(fallback);
-    }
-    PyObject* get = nullptr;
-    if (PyObject_GetOptionalAttr(scope, state.str_get, &get) < 0) return nullptr;
-    if (get) {
-        Ref held = Ref::steal(get);
-        PyObject* args[2] = {key, fallback};
-        return PyObject_Vectorcall(get, args, 2, nullptr);
-    }
-    *by_attribute = true;
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(scope, key, &value) < 0) return nullptr;
-    return value ? value : Py_NewRef(fallback);
-}
-
-int raise_unpack_count(Py_ssize_t found) {
-    if (found > 2)
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-    else
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-    return -1;
-}
-
-// `first, _ = value`: the first of exactly two items (new reference).
-PyObject* first_of_pair(PyObject* value) {
-    if (PyTuple_Check(value) || PyList_Check(value)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-        if (n != 2) return raise_unpack_count(n), nullptr;
-        return Py_NewRef(PySequence_Fast_GET_ITEM(value, 0));
-    }
-    Ref it = Ref::steal(PyObject_GetIter(value));
-    if (!it) return nullptr;
-    Ref first = Ref::steal(PyIter_Next(it.get()));
-    if (!first) return PyErr_Occurred() ? nullptr : (raise_unpack_count(0), nullptr);
-    Ref second = Ref::steal(PyIter_Next(it.get()));
-    if (!second) return PyErr_Occurred() ? nullptr : (raise_unpack_count(1), nullptr);
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) return raise_unpack_count(3), nullptr;
-    if (PyErr_Occurred()) return nullptr;
-    return first.release();
-}
-
-// The address of an RSGI client text "address:port": what precedes the
-// last colon, without the brackets of an IPv6 literal ("[::1]:5000" gives
-// "::1"); a text without a colon is all address.
-PyObject* address_of_client_text(PyObject* text) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    Py_ssize_t colon = PyUnicode_FindChar(text, ':', 0, length, -1);
-    if (colon == -2) return nullptr;
-    Py_ssize_t start = 0, end = colon < 0 ? length : colon;
-    if (end - start >= 2 && PyUnicode_READ_CHAR(text, start) == '[' && PyUnicode_READ_CHAR(text, end - 1) == ']') {
-        start++;
-        end--;
-    }
-    return PyUnicode_Substring(text, start, end);
-}
-
 // ---- the URL -------------------------------------------------------------------------
 
 PyObject* make_url(PyObject* target) {
@@ -170,9 +100,12 @@ PyObject* make_url(PyObject* target) {
 
 PyObject* request_get_url(RequestObject* self) {
     if (self->_url != Py_None) {
-        int truthy = PyObject_IsTrue(self->_url);
+        // The URL tested is the one returned: its truth test may run Python
+        // code that replaces the field.
+        Ref url = Ref::borrow(self->_url);
+        int truthy = PyObject_IsTrue(url.get());
         if (truthy < 0) return nullptr;
-        if (truthy) return Py_NewRef(self->_url);
+        if (truthy) return url.release();
     }
     Ref path = Ref::borrow(self->_path);
     Ref query = Ref::borrow(self->_raw_query);
@@ -232,6 +165,7 @@ int request_set_url(RequestObject* self, PyObject* value) {
         assign_field(self->_raw_query, Py_None);
     }
     assign_field(self->_url, url.get());
+    assign_field(self->_decoded_path, Py_None);  // the path is the new URL's now
     assign_field(self->_host, Py_None);
     Ref removed = Ref::steal(self->vtab->remove_header(self, state.h_host, 0));
     return removed ? 0 : -1;
@@ -249,49 +183,21 @@ PyObject* request_get_host(RequestObject* self) {
         Ref value = Ref::steal(self->vtab->get_first_header(self, state.h_host, 0));
         if (!value) return nullptr;
         if (value.get() == Py_None) {
-            PyErr_SetString(state.BadRequest, "Missing Host header");
-            return nullptr;
+            // An HTTP/2 request names its host in the authority instead.
+            Ref authority = Ref::steal(request_authority(self));
+            if (!authority) return nullptr;
+            if (authority.get() == Py_None) {
+                PyErr_SetString(state.BadRequest, "Missing Host header");
+                return nullptr;
+            }
+            assign_field(self->_host, authority.get());
+            return authority.release();
         }
         host = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()), PyBytes_GET_SIZE(value.get()), nullptr);
     }
     if (!host) return nullptr;
     assign_field(self->_host, host);
     return host;
-}
-
-PyObject* request_get_scheme(RequestObject* self) {
-    if (self->_scheme != Py_None) return Py_NewRef(self->_scheme);
-    Ref scope = Ref::borrow(self->scope);
-    int truthy = PyDict_CheckExact(scope.get()) ? PyDict_GET_SIZE(scope.get()) > 0 : PyObject_IsTrue(scope.get());
-    if (truthy < 0) return nullptr;
-    if (!truthy) return Py_NewRef(state.empty_str);
-    bool by_attribute;
-    return scope_value(scope.get(), state.str_scheme, state.empty_str, &by_attribute);
-}
-
-PyObject* request_get_base_path(RequestObject* self) {
-    if (self->_base_path != Py_None) return Py_NewRef(self->_base_path);
-    if (self->scope == Py_None) return Py_NewRef(state.empty_str);
-    Ref scope = Ref::borrow(self->scope);
-    bool by_attribute;
-    PyObject* value = scope_value(scope.get(), state.str_root_path, state.empty_str, &by_attribute);
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return Py_NewRef(state.empty_str);
-    }
-    return value;
-}
-
-PyObject* request_get_client_ip(RequestObject* self) {
-    if (self->scope == Py_None) return Py_NewRef(state.empty_str);
-    Ref scope = Ref::borrow(self->scope);
-    bool by_attribute;
-    Ref client = Ref::steal(scope_value(scope.get(), state.str_client, state.client_default, &by_attribute));
-    if (!client) return nullptr;
-    // ASGI allows a None client (address unknown, e.g. a Unix socket).
-    if (client.get() == Py_None) return Py_NewRef(state.empty_str);
-    if (by_attribute && PyUnicode_Check(client.get())) return address_of_client_text(client.get());
-    return first_of_pair(client.get());
 }
 
 namespace {
@@ -343,13 +249,21 @@ PyObject* parse_query(PyObject* raw) {
 PyObject* get_url(PyObject* op, void*) { return request_get_url(as_request(op)); }
 int set_url(PyObject* op, PyObject* value, void*) { return request_set_url(as_request(op), value); }
 
+// The path the client asked for, percent-decoded: the server's own decoding
+// when the adapter recorded it, else `_path` decoded here the same way
+// (%XX escapes, UTF-8, U+FFFD for bytes that are not).
 PyObject* get_path(PyObject* op, void*) {
-    PyObject* path = as_request(op)->_path;
-    if (path == Py_None) {
+    RequestObject* self = as_request(op);
+    if (self->_decoded_path != Py_None) return Py_NewRef(self->_decoded_path);
+    Ref path = Ref::borrow(self->_path);
+    if (path.get() == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
         return nullptr;
     }
-    return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(path), PyBytes_GET_SIZE(path), nullptr);
+    const char* data = PyBytes_AS_STRING(path.get());
+    Py_ssize_t length = PyBytes_GET_SIZE(path.get());
+    if (check_utf8(data, length) < 0) return nullptr;
+    return percent_decode(data, length, false);
 }
 
 PyObject* get_query(PyObject* op, void*) {
@@ -378,42 +292,15 @@ int set_query(PyObject* op, PyObject* value, void*) {
 }
 
 PyObject* get_host(PyObject* op, void*) { return request_get_host(as_request(op)); }
-PyObject* get_scheme(PyObject* op, void*) { return request_get_scheme(as_request(op)); }
-PyObject* get_base_path(PyObject* op, void*) { return request_get_base_path(as_request(op)); }
-PyObject* get_client_ip(PyObject* op, void*) { return request_get_client_ip(as_request(op)); }
-
-PyObject* get_original_client_ip(PyObject* op, void*) {
-    RequestObject* self = as_request(op);
-    if (self->_original_client_ip != Py_None) return Py_NewRef(self->_original_client_ip);
-    if (request_overrides.overridden(op, kClientIp)) return PyObject_GetAttr(op, state.str_client_ip);
-    return request_get_client_ip(self);
-}
-
-// The str-only setters: the value goes to the field of the same name with a
-// leading underscore.
-template <PyObject* RequestObject::*F>
-int set_str_property(PyObject* op, PyObject* value, void*) {
-    if (!value) return refuse_delete();
-    if (!args::exact(value, &PyUnicode_Type, "value")) return -1;
-    assign_field(as_request(op)->*F, value);
-    return 0;
-}
 
 }  // namespace
 
 PyGetSetDef request_url_getset[] = {
     {"url", get_url, set_url, "The request URL (URL), built from path and query when not set.", nullptr},
-    {"path", get_path, nullptr, "The request path decoded as UTF-8.", nullptr},
+    {"path", get_path, nullptr, "The request path, percent-decoded (as the server decoded it).", nullptr},
     {"query", get_query, set_query, "The query parameters: dict of str to list of str.", nullptr},
-    {"base_path", get_base_path, set_str_property<&RequestObject::_base_path>,
-     "The application root path (scope root_path unless set).", nullptr},
     {"host", get_host, set_str_property<&RequestObject::_host>,
      "The request host: from an absolute URL, else the host header.", nullptr},
-    {"scheme", get_scheme, set_str_property<&RequestObject::_scheme>,
-     "The URL scheme (scope scheme unless set).", nullptr},
-    {"client_ip", get_client_ip, nullptr, "The client address from the scope.", nullptr},
-    {"original_client_ip", get_original_client_ip, set_str_property<&RequestObject::_original_client_ip>,
-     "The client address as set (e.g. from forwarding headers), else client_ip.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -189,7 +189,7 @@ Task send_asgi_pieces(Root pieces, Root send, Root receive, bool sync) {
 // The response of `head`: the start message, then the body messages.  The
 // client is watched through `receive` (None: not) while a streamed or
 // chunked body is sent, when may_listen_asgi(request) allows it.
-Task send_asgi_body(ResponseHead head, Root response, Root send, Root receive, Root request) {
+Task send_asgi_body(ResponseHead head, [[maybe_unused]] Root response, Root send, Root receive, Root request) {
     // `response` (the head's) is held as a Root so that the collector sees it
     // while this coroutine is suspended.
     {

@@ -156,28 +156,27 @@ bool is_head(PyObject* method) {
            PyUnicode_EqualToUTF8AndSize(method, "HEAD", 4);
 }
 
-// A pooled Request for an ASGI "http" scope: the method, the raw path (the
-// path encoded as UTF-8 when the server gives none), the query string and
-// the headers as the scope holds them, its body read through `receive`.
+// A pooled Request for an ASGI "http" scope, from its connection record:
+// the method, the path as the client sent it (`raw_path`; the decoded path
+// encoded again when the server gives none) and as the server decoded it
+// (`path`), the query string and the headers; its body bound by the one
+// rule of both interfaces, read through `receive`.
 RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
     Ref method = Ref::steal(scope_item(scope, state.str_method));
     if (!method) return nullptr;
-    Ref path = Ref::steal(scope_get(scope, state.str_raw_path));
+    if (!PyUnicode_Check(method.get())) return args::raise_expected("str", method.get()), nullptr;
+    Ref path = Ref::steal(scope_item(scope, state.str_path));
     if (!path) return nullptr;
-    int given = path.get() == Py_None ? 0 : PyObject_IsTrue(path.get());
-    if (given < 0) return nullptr;
-    if (!given) {
-        Ref text = Ref::steal(scope_item(scope, state.str_path));
-        if (!text) return nullptr;
-        if (!PyUnicode_Check(text.get())) {
-            PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(text.get())->tp_name);
-            return nullptr;
-        }
-        path = Ref::steal(PyUnicode_AsUTF8String(text.get()));
-        if (!path) return nullptr;
+    if (!PyUnicode_Check(path.get())) return args::raise_expected("str", path.get()), nullptr;
+    Ref raw_path = Ref::steal(scope_get(scope, state.str_raw_path));
+    if (!raw_path) return nullptr;
+    if (!PyBytes_CheckExact(raw_path.get()) || PyBytes_GET_SIZE(raw_path.get()) == 0) {
+        raw_path = Ref::steal(path_as_sent(path.get()));
+        if (!raw_path) return nullptr;
     }
     Ref query = Ref::steal(scope_item(scope, state.str_query_string));
     if (!query) return nullptr;
+    if (!PyBytes_CheckExact(query.get())) return args::raise_expected("bytes", query.get()), nullptr;
     Ref headers = Ref::steal(scope_item(scope, state.str_headers));
     if (!headers) return nullptr;
     if (!PyList_CheckExact(headers.get())) {
@@ -194,9 +193,12 @@ RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
         if (PyErr_Occurred()) return nullptr;
         headers = std::move(pairs);
     }
-    RequestObject* request = state.acquire_request(method.get(), path.get(), query.get(), headers.get(), scope);
+    // The server keeps its own list: the request gets a copy, names interned.
+    messages::IncomingRequest record{method.get(), raw_path.get(), path.get(), query.get(),
+                                     headers.get(), 0, scope, messages::kScopeASGI};
+    RequestObject* request = state.acquire_incoming(&record);
     if (!request) return nullptr;
-    return with_server_content(request, state.ASGIContent, receive);
+    return bind_body(request, receive, state.ASGIContent);
 }
 
 // The exchange itself: the request from the server, the handler, the
@@ -205,7 +207,10 @@ RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
 // `send` (None for RSGI).
 Task exchange_body(Root app, Root scope, Root channel, Root send, Interface iface) {
     ExchangeObject* self = as_exchange(app.get());
+    // 5. Release: whatever happens below, `held` hands back what only it holds.
     Recycler held;
+
+    // 1. The request from the server: its connection record, its body bound.
     if (iface == Interface::RSGI) {
         {
             Ref proto = Ref::steal(PyObject_GetAttr(scope.get(), state.str_proto));
@@ -221,8 +226,8 @@ Task exchange_body(Root app, Root scope, Root channel, Root send, Interface ifac
     auto* req = reinterpret_cast<RequestObject*>(held.request.get());
     req->max_body_size = self->max_body_size;
 
-    // The hooks are read from the object at the moment they are needed and
-    // held for the call: the object's fields may be replaced meanwhile.
+    // 2. The handler.  The hooks are read from the object at the moment they
+    // are needed and held for the call: its fields may be replaced meanwhile.
     {
         Root handler = Root::borrow(self->handler);
         Ref result = co_await coro::await_call(handler.get(), held.request.get());
@@ -233,9 +238,9 @@ Task exchange_body(Root app, Root scope, Root channel, Root send, Interface ifac
         }
         held.response = Root(std::move(result));
     }
-    // The head is decided before anything is sent, so that a response the
-    // wire cannot carry (a bad status, a forged header) is answered by the
-    // failure hook like a failed handler.
+    // 3. The response head, decided before anything is sent, so that a
+    // response the wire cannot carry (a bad status, a forged header) is
+    // answered by the failure hook like a failed handler.
     bool head_request = is_head(req->method);
     HeadText text = iface == Interface::RSGI ? HeadText::Str : HeadText::Bytes;
     ResponseHead head;
@@ -258,6 +263,8 @@ Task exchange_body(Root app, Root scope, Root channel, Root send, Interface ifac
         if (compose_head(messages::as_response(held.response.get()), head_request, text, head) < 0) co_return nullptr;
     }
 
+    // 4. The head and the body on the wire; a failure is only reported, the
+    // server knows whether anything went out.
     Ref sent;
     if (iface == Interface::RSGI) {
         sent = Ref::steal(send_rsgi_head(std::move(head), channel.get()));

@@ -4,13 +4,15 @@
 //
 // Request side (extract_rsgi_headers): common names and values come from
 // KNOWN_HEADERS and HEADER_VAL_BYTES as shared bytes objects; anything else
-// is encoded as Latin-1.  Response side (header_text): the shared str of
+// is encoded as Latin-1, names interned by the core library, so that the
+// list is final and the request takes it over without a copy.  Response side (header_text): the shared str of
 // KNOWN_OUTBOUND_HEADER_NAME_STR, KNOWN_OUTBOUND_HEADER_VAL_STR or
 // CT_STR_CACHE, else the UTF-8 text of the bytes, which the server encodes
 // back into the very same bytes; bytes that are not UTF-8 are refused.
 #include <Python.h>
 
 #include "brindlewick/args.hpp"
+#include "brindlewick/fast_parse.h"
 #include "brindlewick/header_check.hpp"
 #include "brindlewick/pyref.hpp"
 #include "scribe_core.hpp"
@@ -21,11 +23,12 @@ namespace {
 
 // One header name or value as bytes: a str through `table`, then Latin-1;
 // bytes unchanged; anything else as the Latin-1 encoding of str(obj).
-PyObject* header_bytes(PyObject* obj, PyObject* table) {
+PyObject* header_bytes(PyObject* obj, PyObject* table, bool* shared = nullptr) {
     if (PyUnicode_Check(obj)) {
         PyObject* hit = nullptr;
         if (PyDict_GetItemRef(table, obj, &hit) < 0) return nullptr;
         if (hit) {
+            if (shared) *shared = true;
             if (BW_LIKELY(PyBytes_Check(hit))) return hit;
             Ref wrong = Ref::steal(hit);
             return args::raise_expected("bytes", wrong.get()), nullptr;
@@ -49,8 +52,15 @@ int append_pair(PyObject* list, PyObject* pair) {
         value = Ref::steal(PySequence_GetItem(pair, 1));
         if (!value) return -1;
     }
-    Ref name_bytes = Ref::steal(header_bytes(name.get(), state.known_headers));
+    bool shared = false;
+    Ref name_bytes = Ref::steal(header_bytes(name.get(), state.known_headers, &shared));
     if (!name_bytes) return -1;
+    if (!shared && PyBytes_CheckExact(name_bytes.get())) {
+        // Interned here, so that the list is final: the request takes it over as it is.
+        PyObject* common = get_interned_header_name_bytes(PyBytes_AS_STRING(name_bytes.get()),
+                                                          PyBytes_GET_SIZE(name_bytes.get()));
+        if (common) name_bytes = Ref::borrow(common);
+    }
     Ref value_bytes = Ref::steal(header_bytes(value.get(), state.header_val_bytes));
     if (!value_bytes) return -1;
     PyObject* entry = PyTuple_New(2);

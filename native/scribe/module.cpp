@@ -58,6 +58,10 @@ int import_siblings() {
 
     if (capi::import_function(messages.get(), "acquire_request", state.acquire_request,
                               messages::kAcquireRequestSig) < 0 ||
+        capi::import_function(messages.get(), "acquire_incoming", state.acquire_incoming,
+                              messages::kAcquireIncomingSig) < 0 ||
+        capi::import_function(messages.get(), "bind_request_body", state.bind_request_body,
+                              messages::kBindRequestBodySig) < 0 ||
         capi::import_function(messages.get(), "release_request", state.release_request,
                               messages::kReleaseRequestSig) < 0 ||
         capi::import_function(messages.get(), "release_response", state.release_response,
@@ -272,6 +276,7 @@ int make_constants(PyObject* module) {
         {&state.str_send_bytes, "send_bytes"},
         {&state.str_send_str, "send_str"},
         {&state.str_client_disconnect, "client_disconnect"},
+        {&state.empty_str, ""},
         {&state.str_complete, "complete"},
         {&state.str_aclose, "aclose"},
         {&state.str_cancel, "cancel"},

@@ -22,25 +22,50 @@ PyObject* scope_text(PyObject* scope, PyObject* name) {
     return value.release();
 }
 
-// Methods whose requests carry no body: the protocol is kept for them
-// instead of an RSGIContent.
-bool is_bodyless_method(PyObject* method) {
-    if (method == Py_None) return false;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(method);
-    if (n != 3 && n != 4 && n != 7) return false;
-    return PyUnicode_EqualToUTF8AndSize(method, "GET", 3) || PyUnicode_EqualToUTF8AndSize(method, "HEAD", 4) ||
-           PyUnicode_EqualToUTF8AndSize(method, "OPTIONS", 7);
+// Bytes a path keeps percent-encoded: what a request target cannot hold as
+// it is (controls, space, non-ASCII, and the delimiters % ? # and the
+// characters RFC 3986 never allows: " < > \ ^ ` { | }).
+inline bool needs_escape(unsigned char c) {
+    return c <= 0x20 || c >= 0x7F || c == '%' || c == '?' || c == '#' || c == '"' || c == '<' || c == '>' ||
+           c == '\\' || c == '^' || c == '`' || c == '{' || c == '|' || c == '}';
 }
 
 }  // namespace
 
+PyObject* path_as_sent(PyObject* decoded) {
+    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(decoded));
+    if (!utf8) return nullptr;
+    const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(utf8.get()));
+    Py_ssize_t length = PyBytes_GET_SIZE(utf8.get());
+    Py_ssize_t escapes = 0;
+    for (Py_ssize_t i = 0; i < length; i++) escapes += needs_escape(data[i]);
+    if (escapes == 0) return utf8.release();
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, length + 2 * escapes);
+    if (!out) return nullptr;
+    static const char hex[] = "0123456789ABCDEF";
+    char* p = PyBytes_AS_STRING(out);
+    for (Py_ssize_t i = 0; i < length; i++) {
+        unsigned char c = data[i];
+        if (needs_escape(c)) {
+            *p++ = '%';
+            *p++ = hex[c >> 4];
+            *p++ = hex[c & 15];
+        } else {
+            *p++ = static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol) {
+    // The connection record of an RSGI scope: the server hands the path
+    // over decoded (its raw form is not kept), the query as it was sent.
     Ref path = Ref::steal(scope_text(scope, state.str_path));
     if (!path) return nullptr;
     // A scope without a path gives the empty path rather than a failure
     // in a later URL property.
-    Ref raw_path = path.get() == Py_None ? Ref::borrow(state.empty_bytes)
-                                         : Ref::steal(PyUnicode_AsUTF8String(path.get()));
+    if (path.get() == Py_None) path = Ref::borrow(state.empty_str);
+    Ref raw_path = Ref::steal(path_as_sent(path.get()));
     if (!raw_path) return nullptr;
     Ref query = Ref::steal(scope_text(scope, state.str_query_string));
     if (!query) return nullptr;
@@ -56,29 +81,23 @@ RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol) {
     Ref method = Ref::steal(scope_text(scope, state.str_method));
     if (!method) return nullptr;
 
-    RequestObject* request =
-        state.acquire_request(method.get(), raw_path.get(), raw_query.get(), headers.get(), scope);
+    messages::IncomingRequest record{method.get(), raw_path.get(), path.get(), raw_query.get(),
+                                     headers.get(), 1, scope, messages::kScopeRSGI};
+    RequestObject* request = state.acquire_incoming(&record);
     if (!request) return nullptr;
-    if (is_bodyless_method(method.get())) {
-        assign_field(request->scope_protocol, protocol);
-        return request;
-    }
-    return with_server_content(request, state.RSGIContent, protocol);
+    return bind_body(request, protocol, state.RSGIContent);
 }
 
-RequestObject* with_server_content(RequestObject* request, PyTypeObject* type, PyObject* source) {
-    PyObject* content = PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), source);
-    if (!content) {
-        // Back to the pool; the error of the constructor is what the caller sees.
-        PyObject* error = PyErr_GetRaisedException();
-        if (state.release_request(request) < 0)
-            PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(request));
-        Py_DECREF(request);
-        PyErr_SetRaisedException(error);
-        return nullptr;
-    }
-    assign_field_steal(request->content, content);
-    return request;
+RequestObject* bind_body(RequestObject* request, PyObject* channel, PyTypeObject* type) {
+    if (state.bind_request_body(request, channel, type) == 0) return request;
+    // Back to the pool (nothing else has seen it); the error of the
+    // content's constructor is what the caller sees.
+    PyObject* error = PyErr_GetRaisedException();
+    if (Py_REFCNT(request) == 1 && state.release_request(request) < 0)
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(request));
+    Py_DECREF(request);
+    PyErr_SetRaisedException(error);
+    return nullptr;
 }
 
 namespace {

@@ -50,6 +50,8 @@ struct State {
     PyTypeObject* ServerSentEvent;
     PyTypeObject* Cookie;
     messages::AcquireRequestFn acquire_request;
+    messages::AcquireIncomingFn acquire_incoming;
+    messages::BindRequestBodyFn bind_request_body;
     messages::ReleaseRequestFn release_request;
     messages::ReleaseResponseFn release_response;
     siblings::WriteCookieFn write_cookie_for_response;
@@ -73,6 +75,7 @@ struct State {
     PyObject* v_octet_stream;       // b"application/octet-stream"
     PyObject* s_content_type;       // "content-type"
     PyObject* empty_bytes;          // b""
+    PyObject* empty_str;            // ""
     PyObject* chunk_terminator;     // b"0\r\n\r\n"
 
     // ---- ASGI message keys and values
@@ -215,10 +218,14 @@ PyObject* checked_str_pair(PyObject* name, PyObject* value);
 
 // rsgi_adapter.cpp
 RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol);
-// Gives `request` the body `type(source)` (an RSGIContent over the protocol,
-// an ASGIContent over `receive`) and returns it; when the constructor fails,
-// the request goes back to its pool and null is returned with that error.
-RequestObject* with_server_content(RequestObject* request, PyTypeObject* type, PyObject* source);
+// The request body bound by the one rule of both interfaces
+// (bind_request_body of the messages module: none for a method without a
+// body, else `type(channel)`); returns `request`, or null with the error
+// after the request went back to its pool.
+RequestObject* bind_body(RequestObject* request, PyObject* channel, PyTypeObject* type);
+// The path as a request target carries it: the UTF-8 bytes of a decoded
+// path, percent-encoded where a target cannot hold a byte as it is.
+PyObject* path_as_sent(PyObject* decoded);
 extern PyMethodDef rsgi_adapter_functions[];
 
 // exchanges.cpp

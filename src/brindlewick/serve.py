@@ -178,34 +178,11 @@ def asgi_app(handler, *, max_body_size=_DEFAULT) -> ASGIApp:
     return ASGIApp(handler, _REQUEST_DEFAULT if max_body_size is _DEFAULT else _native_limit(max_body_size))
 
 
-def _split_address(value) -> tuple[str, int]:
-    """(host, port) of an ASGI client pair or an RSGI "host:port" string."""
-    if value is None:
-        return "", 0
-    if isinstance(value, str):
-        host, sep, port = value.rpartition(":")
-        if not sep:
-            return value, 0
-        if host.startswith("[") and host.endswith("]"):
-            host = host[1:-1]
-        return host, int(port) if port.isdigit() else 0
-    host, port = value
-    if not isinstance(port, int):  # granian's ASGI scope gives the port as text
-        port = int(port) if isinstance(port, str) and port.isdigit() else 0
-    return host or "", port
-
-
 def client_address(request) -> tuple[str, int]:
-    """The peer's (address, port), from an ASGI or an RSGI scope."""
-    scope = request.scope
-    if isinstance(scope, dict):
-        return _split_address(scope.get("client"))
-    return _split_address(getattr(scope, "client", None))
+    """The peer's (address, port): ``(request.client_ip, request.client_port)``."""
+    return request.client_ip, request.client_port
 
 
 def request_scheme(request) -> str:
-    """The request's scheme ("http" or "https"), from an ASGI or an RSGI scope."""
-    scope = request.scope
-    if isinstance(scope, dict):
-        return scope.get("scheme") or "http"
-    return getattr(scope, "scheme", None) or "http"
+    """The request's scheme: ``request.scheme``, "http" when the server gives none."""
+    return request.scheme or "http"

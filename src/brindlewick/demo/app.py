@@ -18,12 +18,12 @@ import msgspec
 from brindlewick.contents import Content, JSONContent, ServerSentEvent, StreamedContent
 from brindlewick.cookies import Cookie
 from brindlewick.demo import FILES_ENV, MAX_BODY_ENV, SAMPLE_FILES
-from brindlewick.demo.router import Router, routing_path
+from brindlewick.demo.router import Router
 from brindlewick.demo.static import file_response
 from brindlewick.exceptions import BadRequest, HTTPException
 from brindlewick.messages import acquire_response
 from brindlewick.scribe import write_sse
-from brindlewick.serve import asgi_app, client_address, request_scheme, rsgi_app
+from brindlewick.serve import asgi_app, rsgi_app
 
 __all__ = ["handle", "router", "rsgi", "asgi", "files_root", "SAMPLE_FILES", "stream_bytes"]
 
@@ -106,24 +106,21 @@ async def redirect(request, values):
 
 
 def _host(request):
-    """The Host header; for HTTP/2 over RSGI, where granian keeps it apart
-    from the headers, the request's authority; None when there is neither
-    (HTTP/1.0 needs no Host)."""
+    """The request's host (the Host header, or an HTTP/2 request's
+    authority); None when there is neither (HTTP/1.0 needs no Host)."""
     try:
         return request.host
     except BadRequest:
-        scope = request.scope
-        return None if scope is None or isinstance(scope, dict) else getattr(scope, "authority", None)
+        return None
 
 
 @router.get("/headers")
 async def headers(request, values):
-    address, port = client_address(request)
     return json_response(
         {
             "headers": [[name.decode("latin-1"), value.decode("latin-1")] for name, value in request.headers.items()],
-            "client": {"address": address, "port": port},
-            "scheme": request_scheme(request),
+            "client": {"address": request.client_ip, "port": request.client_port},
+            "scheme": request.scheme or "http",
             "host": _host(request),
         }
     )
@@ -197,7 +194,7 @@ async def handle(request):
     """Dispatches a request to its route; a path no route knows is a 404,
     a known path asked with a method it has no route for a 405."""
     try:
-        path = routing_path(request)
+        path = request.path  # percent-decoded, the same on every server
     except UnicodeDecodeError:
         raise BadRequest("The request path is not valid UTF-8") from None
     found = router.match(request.method, path)

@@ -7,20 +7,8 @@ method none of its routes has, is told apart from an unknown path by
 
 from __future__ import annotations
 
-from urllib.parse import unquote
 
-__all__ = ["Router", "routing_path"]
-
-
-def routing_path(request) -> str:
-    """The request's path with percent-escapes decoded.
-
-    RSGI servers hand over the path already decoded, ASGI servers the raw
-    bytes of the request line, which the request keeps as they came."""
-    path = request.path
-    if "%" in path and isinstance(request.scope, dict):
-        path = unquote(path, errors="strict")
-    return path
+__all__ = ["Router"]
 
 
 class Router:
