@@ -221,8 +221,8 @@ struct IncomingRequest {
     PyObject* decoded_path;  // str: the path percent-decoded by the server, or null
     PyObject* raw_query;     // bytes, without the "?"
     PyObject* headers;       // list of (bytes, bytes) tuples
-    int headers_final;       // 1: `headers` holds interned names and is taken over as it is;
-                             // 0: it is copied, names interned (the server keeps its own list)
+    int headers_final;       // 1: `headers` is taken over as it is (the adapter built it);
+                             // 0: it is copied (the server keeps its own list)
     PyObject* scope;         // the server's scope, kept as given
     int scope_kind;          // ScopeKind
 };

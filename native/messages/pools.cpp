@@ -252,7 +252,10 @@ RequestObject* acquire_request_native(PyObject* method, PyObject* path, PyObject
 RequestObject* acquire_incoming_native(const IncomingRequest* record) {
     Ref interned = Ref::steal(intern_method_str(record->method));
     if (!interned) return nullptr;
-    Ref headers = record->headers_final ? Ref::borrow(record->headers) : Ref::steal(build_raw_headers(record->headers));
+    // A server's own list is copied as it is: its names are not interned
+    // (lookups match them by comparison), which costs less than new tuples.
+    PyObject* given = record->headers;
+    Ref headers = record->headers_final ? Ref::borrow(given) : Ref::steal(PyList_GetSlice(given, 0, PyList_GET_SIZE(given)));
     if (!headers) return nullptr;
     Ref list = Ref::steal(thread_list(state.str_requests));
     if (!list) return nullptr;

@@ -101,25 +101,24 @@ PyObject* py_get_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // ---- messages ----------------------------------------------------------------
 
 // {"type": "http.response.body", "body": body[, "more_body": more]}
+// The messages are copies of templates made once (the same keys in the
+// same order): copying a small dict and replacing a value costs less than
+// building it key by key.
 PyObject* body_message(PyObject* body, int more) {
-    Ref message = Ref::steal(PyDict_New());
-    if (!message || PyDict_SetItem(message.get(), state.k_type, state.t_body) < 0 ||
-        PyDict_SetItem(message.get(), state.k_body, body) < 0)
-        return nullptr;
-    if (more >= 0 && PyDict_SetItem(message.get(), state.k_more_body, more ? Py_True : Py_False) < 0)
-        return nullptr;
+    PyObject* shape = more < 0 ? state.body_template_plain : state.body_template;
+    Ref message = Ref::steal(PyDict_Copy(shape));
+    if (!message || PyDict_SetItem(message.get(), state.k_body, body) < 0) return nullptr;
+    if (more > 0 && PyDict_SetItem(message.get(), state.k_more_body, Py_True) < 0) return nullptr;
     return message.release();
 }
 
 PyObject* start_message(ResponseHead& head) {
-    Ref message = Ref::steal(PyDict_New());
-    if (!message) return nullptr;
     Ref status = Ref::steal(PyLong_FromLong(head.status));
     if (!status) return nullptr;
     Ref headers = Ref::steal(head_bytes_list(head));
     if (!headers) return nullptr;
-    if (PyDict_SetItem(message.get(), state.k_type, state.t_start) < 0 ||
-        PyDict_SetItem(message.get(), state.k_status, status.get()) < 0 ||
+    Ref message = Ref::steal(PyDict_Copy(state.start_template));
+    if (!message || PyDict_SetItem(message.get(), state.k_status, status.get()) < 0 ||
         PyDict_SetItem(message.get(), state.k_headers, headers.get()) < 0)
         return nullptr;
     return message.release();
@@ -338,7 +337,32 @@ PyMethodDef asgi_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+namespace {
+
+PyObject* message_template(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (auto [key, value] : items)
+        if (PyDict_SetItem(dict.get(), key, value) < 0) return nullptr;
+    return dict.release();
+}
+
+}  // namespace
+
 int init_asgi_writer(PyObject* module) {
+    for (auto [slot, shape] : {
+             std::pair{&state.start_template,
+                       message_template({{state.k_type, state.t_start}, {state.k_status, Py_None},
+                                         {state.k_headers, Py_None}})},
+             std::pair{&state.body_template,
+                       message_template({{state.k_type, state.t_body}, {state.k_body, state.empty_bytes},
+                                         {state.k_more_body, Py_False}})},
+             std::pair{&state.body_template_plain,
+                       message_template({{state.k_type, state.t_body}, {state.k_body, state.empty_bytes}})},
+         }) {
+        if (!shape) return -1;
+        Py_XSETREF(*slot, shape);
+    }
     PyObject* type = PyType_FromModuleAndSpec(module, &chunks_spec, nullptr);
     if (!type) return -1;
     Py_XSETREF(state.ChunksType, reinterpret_cast<PyTypeObject*>(type));

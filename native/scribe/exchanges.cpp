@@ -193,7 +193,7 @@ RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
         if (PyErr_Occurred()) return nullptr;
         headers = std::move(pairs);
     }
-    // The server keeps its own list: the request gets a copy, names interned.
+    // The server keeps its own list: the request gets a copy of it.
     messages::IncomingRequest record{method.get(), raw_path.get(), path.get(), query.get(),
                                      headers.get(), 0, scope, messages::kScopeASGI};
     RequestObject* request = state.acquire_incoming(&record);

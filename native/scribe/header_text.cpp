@@ -11,6 +11,8 @@
 // back into the very same bytes; bytes that are not UTF-8 are refused.
 #include <Python.h>
 
+#include <cstring>
+
 #include "brindlewick/args.hpp"
 #include "brindlewick/fast_parse.h"
 #include "brindlewick/header_check.hpp"
@@ -40,6 +42,37 @@ PyObject* header_bytes(PyObject* obj, PyObject* table, bool* shared = nullptr) {
     return text ? PyUnicode_AsLatin1String(text.get()) : nullptr;
 }
 
+// A request header name as bytes: the core library's shared object for a
+// name it knows (what KNOWN_HEADERS holds too), so that the list is final
+// and the request takes it over as it is.
+PyObject* name_bytes_of(PyObject* name) {
+    if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
+        const char* data = static_cast<const char*>(PyUnicode_DATA(name));
+        Py_ssize_t size = PyUnicode_GET_LENGTH(name);
+        PyObject* common = get_interned_header_name_bytes(data, size);
+        return common ? Py_NewRef(common) : PyBytes_FromStringAndSize(data, size);
+    }
+    bool shared = false;
+    Ref bytes = Ref::steal(header_bytes(name, state.known_headers, &shared));
+    if (!bytes || shared || !PyBytes_CheckExact(bytes.get())) return bytes.release();
+    PyObject* common = get_interned_header_name_bytes(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    return common ? Py_NewRef(common) : bytes.release();
+}
+
+// A request header value as bytes: HEADER_VAL_BYTES's shared object for a
+// common one, else its Latin-1 bytes.
+PyObject* value_bytes_of(PyObject* value) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        const char* data = static_cast<const char*>(PyUnicode_DATA(value));
+        Py_ssize_t size = PyUnicode_GET_LENGTH(value);
+        for (const SharedText& shared : state.shared_values)
+            if (shared.length == size && std::memcmp(shared.text, data, static_cast<size_t>(size)) == 0)
+                return Py_NewRef(shared.bytes);
+        return PyBytes_FromStringAndSize(data, size);
+    }
+    return header_bytes(value, state.header_val_bytes);
+}
+
 // Appends (name bytes, value bytes) for `pair` (held by the caller).
 int append_pair(PyObject* list, PyObject* pair) {
     Ref name, value;
@@ -52,32 +85,28 @@ int append_pair(PyObject* list, PyObject* pair) {
         value = Ref::steal(PySequence_GetItem(pair, 1));
         if (!value) return -1;
     }
-    bool shared = false;
-    Ref name_bytes = Ref::steal(header_bytes(name.get(), state.known_headers, &shared));
+    PyObject* name_bytes = name_bytes_of(name.get());
     if (!name_bytes) return -1;
-    if (!shared && PyBytes_CheckExact(name_bytes.get())) {
-        // Interned here, so that the list is final: the request takes it over as it is.
-        PyObject* common = get_interned_header_name_bytes(PyBytes_AS_STRING(name_bytes.get()),
-                                                          PyBytes_GET_SIZE(name_bytes.get()));
-        if (common) name_bytes = Ref::borrow(common);
-    }
-    Ref value_bytes = Ref::steal(header_bytes(value.get(), state.header_val_bytes));
-    if (!value_bytes) return -1;
     PyObject* entry = PyTuple_New(2);
-    if (!entry) return -1;
-    PyTuple_SET_ITEM(entry, 0, name_bytes.release());
-    PyTuple_SET_ITEM(entry, 1, value_bytes.release());
+    if (!entry) {
+        Py_DECREF(name_bytes);
+        return -1;
+    }
+    PyTuple_SET_ITEM(entry, 0, name_bytes);
     Ref held = Ref::steal(entry);
+    PyObject* value_bytes = value_bytes_of(value.get());
+    if (!value_bytes) return -1;
+    PyTuple_SET_ITEM(entry, 1, value_bytes);
     return PyList_Append(list, entry);
 }
 
 }  // namespace
 
 PyObject* extract_rsgi_headers(PyObject* raw_headers) {
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return nullptr;
     Ref source;
-    {
+    if (PyList_Check(raw_headers) || PyTuple_Check(raw_headers) || raw_headers == Py_None) {
+        source = Ref::borrow(raw_headers);
+    } else {
         PyObject* items = nullptr;
         if (PyObject_GetOptionalAttr(raw_headers, state.str_items, &items) < 0) return nullptr;
         Ref held = Ref::steal(items);
@@ -89,8 +118,13 @@ PyObject* extract_rsgi_headers(PyObject* raw_headers) {
         }
     }
     PyObject* src = source.get();
-    if (src == Py_None) return result.release();
-    if (PyList_Check(src) || PyTuple_Check(src)) {
+    if (src == Py_None) return PyList_New(0);
+    bool sized = PyList_Check(src) || PyTuple_Check(src);
+    // Room for every pair at once: appending them reallocates nothing.
+    Ref result = Ref::steal(PyList_New(sized ? PySequence_Fast_GET_SIZE(src) : 0));
+    if (!result) return nullptr;
+    Py_SET_SIZE(result.get(), 0);
+    if (sized) {
         // By index, the size read again on every turn: converting a pair may
         // run Python code (str(), a subclass's __hash__) that changes the list.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(src); i++) {

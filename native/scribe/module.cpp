@@ -213,6 +213,17 @@ int make_tables(PyObject* module) {
         keep(module, &state.ct_str_cache, make_map(kCTStrCache, false, Kind::ContentType), "CT_STR_CACHE") < 0)
         return -1;
 
+    // The shared bytes of HEADER_VAL_BYTES, found natively by their text.
+    size_t filled = 0;
+    for (std::string_view text : kHeaderValues) {
+        Ref key = Ref::steal(interned_str(text));
+        if (!key) return -1;
+        PyObject* bytes = PyDict_GetItemWithError(state.header_val_bytes, key.get());  // borrowed
+        if (!bytes) return PyErr_Occurred() ? -1 : (PyErr_SetString(PyExc_SystemError, "HEADER_VAL_BYTES"), -1);
+        state.shared_values[filled++] = {text.data(), static_cast<Py_ssize_t>(text.size()), Py_NewRef(bytes)};
+    }
+    static_assert(std::size(kHeaderValues) == std::size(State{}.shared_values));
+
     Ref by_ct = Ref::steal(PyDict_New());
     if (!by_ct) return -1;
     for (const Prebuilt& p : kPrebuilt) {

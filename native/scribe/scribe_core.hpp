@@ -25,6 +25,13 @@ struct PrebuiltHit {
     PyObject* list;
 };
 
+// A common request header value with its shared bytes (HEADER_VAL_BYTES).
+struct SharedText {
+    const char* text;
+    Py_ssize_t length;
+    PyObject* bytes;
+};
+
 // A content type object with the content-type value sent for it.
 struct TypeHit {
     PyObject* type;
@@ -60,6 +67,7 @@ struct State {
     // ---- the constant tables (also module attributes, never changed)
     PyObject* known_headers;                   // KNOWN_HEADERS: str -> bytes
     PyObject* header_val_bytes;                // HEADER_VAL_BYTES: str -> bytes
+    SharedText shared_values[10];              // the same, searched by text
     PyObject* empty_headers;                   // EMPTY_HEADERS
     PyObject* static_headers_by_ct;            // STATIC_HEADERS_BY_CT_BYTES: bytes -> list
     PyObject* outbound_name_str;               // KNOWN_OUTBOUND_HEADER_NAME_STR: bytes -> str
@@ -86,6 +94,9 @@ struct State {
     PyObject* k_more_body;
     PyObject* t_start;  // "http.response.start"
     PyObject* t_body;   // "http.response.body"
+    PyObject* start_template;       // {"type": t_start, "status": None, "headers": None}
+    PyObject* body_template;        // {"type": t_body, "body": b"", "more_body": False}
+    PyObject* body_template_plain;  // {"type": t_body, "body": b""}
 
     // ---- attribute and method names
     PyObject* str_get_parts;

@@ -20,13 +20,47 @@ struct InternSlot {
     PyObject* object;  // owned for the life of the process
 };
 
-inline uint32_t hash_bytes(const char* data, size_t length) noexcept {
-    uint32_t h = 2166136261u;  // FNV-1a
-    for (size_t i = 0; i < length; i++) {
-        h ^= static_cast<unsigned char>(data[i]);
-        h *= 16777619u;
+// Keys are read as 64-bit words (header names are looked up on every
+// request): the whole words, then the last eight bytes (overlapping the
+// words before them), or for a key shorter than eight bytes two
+// overlapping halves or three single bytes.  For keys of one length the
+// words cover every byte, so equal words mean equal keys.
+inline uint64_t load_word(const char* p) noexcept {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+inline uint64_t load_short(const char* p, size_t n) noexcept {  // n < 8
+    if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        return head | (uint64_t(tail) << 32);
     }
-    return h;
+    if (n == 0) return 0;
+    auto byte = [p](size_t i) { return uint64_t(static_cast<unsigned char>(p[i])); };
+    return byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
+}
+
+inline uint32_t hash_bytes(const char* data, size_t length) noexcept {
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    uint64_t h = (length + 1) * kMul;
+    if (length < 8) {
+        h = (h ^ load_short(data, length)) * kMul;
+    } else {
+        for (size_t i = 0; i + 8 <= length; i += 8) h = (h ^ load_word(data + i)) * kMul;
+        h = (h ^ load_word(data + length - 8)) * kMul;
+    }
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+// a[0:n] == b[0:n] for two keys of length n, by the same words.
+inline bool equal_bytes(const char* a, const char* b, size_t n) noexcept {
+    if (n < 8) return load_short(a, n) == load_short(b, n);
+    for (size_t i = 0; i + 8 <= n; i += 8)
+        if (load_word(a + i) != load_word(b + i)) return false;
+    return load_word(a + n - 8) == load_word(b + n - 8);
 }
 
 // Open-addressed table with linear probing; capacity is a power of two at
@@ -54,8 +88,7 @@ public:
         size_t i = hash_bytes(data, static_cast<size_t>(length)) & (Capacity - 1);
         while (slots_[i].data) {
             const InternSlot& s = slots_[i];
-            if (s.length == static_cast<uint32_t>(length) && std::memcmp(s.data, data, s.length) == 0)
-                return s.object;
+            if (s.length == static_cast<uint32_t>(length) && equal_bytes(s.data, data, s.length)) return s.object;
             i = (i + 1) & (Capacity - 1);
         }
         return nullptr;

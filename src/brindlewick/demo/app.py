@@ -190,9 +190,15 @@ async def files(request, values):
     return file_response(request, files_root(), values["name"])
 
 
-async def handle(request):
-    """Dispatches a request to its route; a path no route knows is a 404,
-    a known path asked with a method it has no route for a 405."""
+async def _ready(response):
+    return response
+
+
+def handle(request):
+    """Dispatches a request to its route: the route's coroutine, which the
+    exchange awaits (no coroutine of its own in between); a path no route
+    knows is a 404, a known path asked with a method it has no route for a
+    405 (both answered at once)."""
     try:
         path = request.path  # percent-decoded, the same on every server
     except UnicodeDecodeError:
@@ -201,10 +207,10 @@ async def handle(request):
     if found is None:
         allowed = router.allowed(path)
         if allowed:
-            return json_response({"error": "Method Not Allowed"}, 405, [(b"allow", ", ".join(allowed).encode())])
-        return json_response({"error": "Not Found"}, 404)
+            return _ready(json_response({"error": "Method Not Allowed"}, 405, [(b"allow", ", ".join(allowed).encode())]))
+        return _ready(json_response({"error": "Not Found"}, 404))
     handler, values = found
-    return await handler(request, values)
+    return handler(request, values)
 
 
 def _limits() -> dict:
