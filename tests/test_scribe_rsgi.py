@@ -207,6 +207,10 @@ class PartialProtocol(Protocol):
         self.calls.append(("response_file_partial", status, headers, path, start, end))
 
 
+class BothRangesProtocol(RangeProtocol, PartialProtocol):
+    """A server naming the range call both ways: the standard name wins."""
+
+
 class NoFileProtocol(Protocol):
     response_file = None
 
@@ -319,6 +323,7 @@ def test_content_of_unknown_length_is_streamed(run):
     [
         (RangeProtocol, ("response_file_range", 2, 9)),
         (PartialProtocol, ("response_file_partial", 2, 9)),
+        (BothRangesProtocol, ("response_file_range", 2, 9)),
         (Protocol, ("response_file",)),
     ],
 )

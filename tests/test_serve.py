@@ -12,7 +12,7 @@ import pytest
 
 from brindlewick import messages
 from brindlewick.contents import Content, StreamedContent
-from brindlewick.exceptions import BadRequest, MessageAborted, NotFound
+from brindlewick.exceptions import BadRequest, HTTPException, MessageAborted, NotFound
 from brindlewick.messages import Response
 from brindlewick.serve import asgi_app, client_address, request_scheme, rsgi_app
 
@@ -206,7 +206,10 @@ def test_objects_go_back_to_the_pools_reset(interface):
     ("error", "status", "message", "level"),
     [(RuntimeError("secret detail"), 500, "Internal Server Error", logging.ERROR),
      (BadRequest("the field x is missing"), 400, "the field x is missing", logging.INFO),
-     (NotFound(), 404, "Not Found", logging.INFO)],
+     (NotFound(), 404, "Not Found", logging.INFO),
+     # a server fault raised as HTTPException keeps its status, not its text
+     (HTTPException(500, "db password is hunter2"), 500, "Internal Server Error", logging.ERROR),
+     (HTTPException(503, "replica 3 is down"), 503, "Server Error", logging.ERROR)],
 )
 def test_handler_errors_become_json_responses(interface, error, status, message, level, caplog):
     handler = Recorder(error=error)
@@ -217,7 +220,7 @@ def test_handler_errors_become_json_responses(interface, error, status, message,
     assert json.loads(body) == {"error": message}
     records = [r for r in caplog.records if r.name == "brindlewick.serve"]
     assert [r.levelno for r in records] == [level]
-    assert (records[0].exc_info is not None) == (status == 500)
+    assert (records[0].exc_info is not None) == (status >= 500)
 
 
 @interfaces
