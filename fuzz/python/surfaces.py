@@ -241,6 +241,21 @@ def _lower(b):
     return bytes(c | 0x20 if 65 <= c <= 90 else c for c in b)
 
 
+_TOKEN = frozenset(b"!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+
+
+def _sendable(name, value) -> bool:
+    """Whether the setters take the pair: a token name, a value without
+    CR, LF or NUL (anything else is refused with ValueError, unchanged)."""
+    if isinstance(name, str):
+        name = name.encode("utf-8", "surrogatepass")
+    if isinstance(value, str):
+        value = value.encode("utf-8", "surrogatepass")
+    if not isinstance(name, bytes) or not isinstance(value, bytes):
+        return True  # other types: not modelled
+    return bool(name) and all(c in _TOKEN for c in name) and not any(c in b"\r\n\0" for c in value)
+
+
 def py_headers(data: bytes) -> None:
     inp = Input(data)
     target = Target()
@@ -294,16 +309,22 @@ def py_headers(data: bytes) -> None:
                 m.remove_header(key)
                 if checked:
                     model = [(n, v) for n, v in model if _lower(n) != _lower(key)]
-            elif op == 4:
+            elif op in (4, 5):
                 value = inp.bytes(8)
-                m.add_header(key, value)
-                if checked:
-                    model.append((key, value))
-            elif op == 5:
-                value = inp.bytes(8)
-                m.set_header(key, value)
-                if checked:
-                    model = [(n, v) for n, v in model if _lower(n) != _lower(key)] + [(key, value)]
+                if not _sendable(key, value):
+                    try:
+                        (m.add_header if op == 4 else m.set_header)(key, value)
+                    except ValueError:
+                        continue  # refused, and nothing changed
+                    raise AssertionError(f"a forged header was taken: {key!r}: {value!r}")
+                if op == 4:
+                    m.add_header(key, value)
+                    if checked:
+                        model.append((key, value))
+                else:
+                    m.set_header(key, value)
+                    if checked:
+                        model = [(n, v) for n, v in model if _lower(n) != _lower(key)] + [(key, value)]
             elif op == 6:
                 m.get_single_header(key)
             elif op == 7:
@@ -631,43 +652,58 @@ def _rsgi(inp):
     if response is None:
         return
     resp, expected_body = response
+    calls_before = len(protocol.calls)
     try:
         result = scribe.send_rsgi_response(resp, protocol)
         if result is not None:
             asyncio.run(result)
     except Exception as exc:
-        if odd is None and expected_body is not None:
+        if expected_body is REFUSED:
+            assert isinstance(exc, ValueError) and len(protocol.calls) == calls_before, (exc, protocol.calls)
+        elif odd is None and expected_body is not None:
             raise AssertionError(f"a plain response failed: {exc!r}") from exc
         assert_clear(exc)
         return
+    assert expected_body is not REFUSED, ("a status the wire cannot carry was sent", protocol.calls)
     if odd is None and expected_body is not None and protocol.calls:
         kind, status, headers, body = protocol.calls[-1]
         got = b"".join(body) if isinstance(body, list) else body
         assert got == expected_body, (kind, got, expected_body)
 
 
+REFUSED = object()  # expected outcome: ValueError before anything is sent
+
+
 def _response(inp):
+    """(response, expected): the body the client must get (204 and 304
+    carry none), None when it is not modelled, or REFUSED for a status the
+    wire cannot carry."""
     kind = inp.int(6)
     status = inp.choice([200, 204, 304, 404, 500, 599, 100, 0, 1000])
     headers = inp.choice([[], [(b"x", b"1")], [(b"content-type", b"text/plain")], [(b"content-length", b"5")]])
+
+    def expect(body):
+        if not 200 <= status <= 599:
+            return REFUSED
+        return b"" if status in (204, 304) else body
+
     if kind == 0:
-        return Response(status, list(headers)), b"" if status not in (204, 304) else None
+        return Response(status, list(headers)), expect(b"")
     if kind == 1:
         data = inp.bytes(100)
-        return Response(status, list(headers), Content(inp.choice([b"text/plain", None, b""]), data)), \
-            (data if status not in (204, 304) and status >= 200 else None)
+        return Response(status, list(headers), Content(inp.choice([b"text/plain", None, b""]), data)), expect(data)
     if kind == 2:
         pieces = _pieces(inp)
         content = StreamedContent(b"text/plain", lambda: _provider_of(pieces, None))
-        return Response(status, list(headers), content), (b"".join(pieces) if status not in (204, 304) and status >= 200 else None)
+        return Response(status, list(headers), content), expect(b"".join(pieces))
     if kind == 3:
         odd = inp.choice(["str", 1, None])
         content = StreamedContent(b"text/plain", lambda: _provider_of([b"a"], odd))
-        return Response(status, list(headers), content), None
+        return Response(status, list(headers), content), expect(None)
     if kind == 4:
         def broken():
             raise Boom("provider failed")
-        return Response(status, list(headers), StreamedContent(b"text/plain", broken)), None
+        return Response(status, list(headers), StreamedContent(b"text/plain", broken)), expect(None)
     return None
 
 
@@ -687,10 +723,13 @@ def _asgi_response(inp):
     try:
         asyncio.run(scribe.send_asgi_response(resp, send))
     except Exception as exc:
-        if fail_at is None and expected_body is not None:
+        if expected_body is REFUSED:
+            assert isinstance(exc, ValueError) and not sent, (exc, sent)
+        elif fail_at is None and expected_body is not None:
             raise AssertionError(f"a plain response failed: {exc!r}") from exc
         assert_clear(exc)
         return
+    assert expected_body is not REFUSED, ("a status the wire cannot carry was sent", sent)
     assert sent and sent[0]["type"] == "http.response.start"
     bodies = [m for m in sent[1:]]
     assert all(m["type"] == "http.response.body" for m in bodies), sent
