@@ -7,6 +7,7 @@
 #include "brindlewick/overrides.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
+#include "content_layout.hpp"
 
 namespace bw::contents {
 

@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include "brindlewick/siblings.hpp"
+#include "contents/content_layout.hpp"
+#include "url/url_layout.hpp"
 #include "messages.hpp"
 
 namespace bw::messages {
@@ -132,7 +134,7 @@ struct State {
     PyObject* str_tls_key;           // key of _TLS's dictionary in a thread state's dictionary
     PyTypeObject* ThreadLocalFreelist;
     PyObject* tls;                   // _TLS, the module's one _ThreadLocalFreelist
-    // ---- Request (request*.cpp, cors.cpp; filled by init_request_state)
+    // ---- Request (request*.cpp; filled by init_request_state)
     PyTypeObject* RequestType;
     PyObject* read_stream_fn;   // the module's _read_stream
     PyObject* call_soon_fn;     // the module's _call_soon

@@ -2,7 +2,8 @@
 // (allocation, __init__, incoming), reset and dispose, the scratch arena,
 // expect_100_continue, etag/if_none_match, the disconnection probe, repr and
 // the refusal to pickle.  The computed URL/host/client properties live in
-// request_url.cpp, cookies/session/identity in request_cookies.cpp.
+// request_url.cpp, cookies in request_cookies.cpp, session/user/identity in
+// request_identity.cpp.
 #include <Python.h>
 
 #include <cstring>
@@ -678,7 +679,8 @@ int init_request_type(PyObject* module) {
     static PyMethodDef methods[kMaxTypeMethods];
     static PyGetSetDef getset[kMaxGetset];
     if (concat_methods(methods, {own_methods, request_cookie_methods}) < 0 ||
-        concat_getset(getset, {own_getset, request_url_getset, request_connection_getset, request_cookie_getset}) < 0)
+        concat_getset(getset, {own_getset, request_url_getset, request_connection_getset, request_cookie_getset,
+                                      request_identity_getset}) < 0)
         return -1;
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(request_new)},

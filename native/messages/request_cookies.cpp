@@ -1,6 +1,5 @@
-// Cookies of Request (read from the cookie headers, and set_cookie, which
-// keeps all of them in one header), and the session, user and identity
-// properties.
+// Cookies of Request: read from the cookie headers, and set_cookie, which
+// keeps all of them in one header.
 //
 // The cookie headers are read the lenient way RFC 6265 (section 5.4) lets a
 // server read them, as Python's http.cookies and Starlette do: ';' separates
@@ -193,54 +192,10 @@ PyObject* py_set_cookie(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     return self->vtab->set_header(self, state.h_cookie, joined.get(), 0);
 }
 
-// ---- session, user, identity ---------------------------------------------------------
-
-PyObject* get_session(PyObject* op, void*) {
-    PyObject* session = as_request(op)->_session;
-    if (session == Py_None) {
-        PyErr_SetString(PyExc_TypeError,
-                        "A session is not configured for this request, activate sessions using `app.use_sessions` "
-                        "method.");
-        return nullptr;
-    }
-    return Py_NewRef(session);
-}
-
-int set_session(PyObject* op, PyObject* value, void*) {
-    if (!value) return refuse_delete();
-    assign_field(as_request(op)->_session, value);
-    return 0;
-}
-
-PyObject* get_user(PyObject* op, void*) { return request_get_user(as_request(op)); }
-
-int set_user(PyObject* op, PyObject* value, void*) {
-    if (!value) return refuse_delete();
-    assign_field(as_request(op)->_user, value);
-    return 0;
-}
-
-PyObject* get_identity(PyObject* op, void*) {
-    if (request_overrides.overridden(op, kUser)) return PyObject_GetAttr(op, state.str_user);
-    return request_get_user(as_request(op));
-}
-
 }  // namespace
-
-PyObject* request_get_user(RequestObject* self) {
-    if (self->_user == Py_None) {
-        PyObject* identity = PyObject_CallNoArgs(state.Identity);
-        if (!identity) return nullptr;
-        assign_field_steal(self->_user, identity);
-    }
-    return Py_NewRef(self->_user);
-}
 
 PyGetSetDef request_cookie_getset[] = {
     {"cookies", get_cookies, nullptr, "The cookies sent by the client: dict of name to value, read afresh.", nullptr},
-    {"session", get_session, set_session, "The session; reading it without sessions configured raises.", nullptr},
-    {"user", get_user, set_user, "The user identity, an anonymous Identity() until set.", nullptr},
-    {"identity", get_identity, set_user, "Same as user.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

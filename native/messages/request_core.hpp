@@ -52,7 +52,7 @@ PyObject* request_incoming(PyTypeObject* cls, PyObject* method, PyObject* path, 
 int request_reset(RequestObject* self, int skip_dispatch);
 
 // Whether `method` is one of the methods without a body: GET, HEAD, TRACE
-// (cors.cpp).  The one list every part of the package uses.
+// (request_functions.cpp).  The one list every part of the package uses.
 int method_without_body(PyObject* method);
 
 // Module-level ensure_bytes(value) (request_url.cpp).
@@ -81,10 +81,11 @@ PyObject* request_get_user(RequestObject* self);
 extern PyGetSetDef request_url_getset[];
 extern PyGetSetDef request_connection_getset[];
 extern PyGetSetDef request_cookie_getset[];
+extern PyGetSetDef request_identity_getset[];
 extern PyMethodDef request_cookie_methods[];
 extern PyMethodDef cors_functions[];
 
-// Publishes the module's Request-related entry points in __pyx_capi__ (cors.cpp).
+// Publishes the module's Request-related entry points in __pyx_capi__ (request_functions.cpp).
 int export_request_functions(PyObject* module);
 
 // Creates the type Request, fills the Request section of the module state

@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include "brindlewick/siblings.hpp"
+#include "contents/content_layout.hpp"
 #include "messages.hpp"
 
 namespace bw::scribe {

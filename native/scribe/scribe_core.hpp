@@ -8,6 +8,7 @@
 #include "brindlewick/coro.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
+#include "contents/content_layout.hpp"
 #include "messages.hpp"
 #include "scribe.hpp"
 

@@ -17,6 +17,7 @@
 #include "brindlewick/compat.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
+#include "url_layout.hpp"
 #include "parse.hpp"
 
 namespace bw::url {

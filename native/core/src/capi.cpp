@@ -3,7 +3,7 @@
 #define BRINDLEWICK_CORE_BUILD
 #include "brindlewick/capi.hpp"
 
-#include "brindlewick/fast_parse.h"
+#include "brindlewick/core_init.h"
 #include "brindlewick/pyref.hpp"
 
 namespace bw::capi {

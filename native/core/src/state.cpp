@@ -1,8 +1,7 @@
 // The core library's state record and its one init step,
-// brindlewick_core_init() (declared in fast_parse.h, where the modules have
-// always found it).
+// brindlewick_core_init() (declared in core_init.h).
 #define BRINDLEWICK_CORE_BUILD
-#include "brindlewick/fast_parse.h"
+#include "brindlewick/core_init.h"
 #include "core_state.hpp"
 
 namespace bw::core {

@@ -1,4 +1,4 @@
-/* Interning tables of the core library, and its init step.
+/* Interning tables of the core library.
  *
  * Each lookup takes the raw bytes of a value and answers with a borrowed
  * reference to the library's shared object of the same value, or NULL when
@@ -9,16 +9,11 @@
 
 #include <Python.h>
 
-#include "brindlewick/scratchpad.h"
+#include "brindlewick/api.hpp"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Initialises the core library (these tables, the native coroutine types);
- * called by every module's exec step before its own, idempotent.  Returns
- * BRINDLEWICK_ERR_NOMEM (with a Python exception set) on failure. */
-BW_CORE_API brindlewick_err brindlewick_core_init(void);
 
 /* A `bytes` object: request and response header names, lower-case and in
  * their usual capitalised spelling. */

@@ -1,50 +1,16 @@
-// Object layouts and native entry points of the sibling modules
-// (`brindlewick.contents`, `brindlewick.url`, `brindlewick.cookies`) that
-// `messages` and `scribe` read directly.  The defining module and every
-// importer include this header, and the signature strings below are what the
-// capsules of `__pyx_capi__` are named by.
+// Native entry points of the sibling modules (`brindlewick.contents`,
+// `brindlewick.url`, `brindlewick.cookies`) that `messages` and `scribe`
+// bind.  The defining module and every importer include this header, and the
+// signature strings below are what the capsules of `__pyx_capi__` are named
+// by.  The object layouts those modules share live beside them
+// (contents/content_layout.hpp, url/url_layout.hpp).
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
-
 namespace bw::siblings {
 
 // ---- brindlewick.contents -------------------------------------------------
-
-struct ContentObject;
-
-// Native method table of every content class; `dispose` comes first.  An
-// entry taking `skip_dispatch` reaches a Python override when it is 0.
-struct ContentVTable {
-    int (*dispose)(ContentObject* self, int skip_dispatch);
-};
-
-struct ContentObject {
-    PyObject_HEAD
-    ContentVTable* vtab;
-    PyObject* type;       // bytes or None: declared media type
-    PyObject* body;       // bytes, or None when not held in memory
-    Py_ssize_t length;    // negative when not fixed in advance
-};
-
-struct ServerSentEventObject;
-
-struct ServerSentEventVTable {
-    // New reference to the `str` of the event's data line(s).
-    PyObject* (*write_data)(ServerSentEventObject* self, int skip_dispatch);
-};
-
-struct ServerSentEventObject {
-    PyObject_HEAD
-    ServerSentEventVTable* vtab;
-    PyObject* data;
-    PyObject* event;    // str or None
-    PyObject* id;       // str or None
-    int32_t retry;      // negative when unset
-    PyObject* comment;  // str or None
-};
 
 // parse_www_form_urlencoded(data) -> dict
 using ParseWWWFormFn = PyObject* (*)(PyObject* data);
@@ -65,18 +31,6 @@ using LimitServerBodyFn = int (*)(PyObject* content, Py_ssize_t declared, Py_ssi
 inline constexpr const char kLimitServerBodySig[] = "int (PyObject *, Py_ssize_t, Py_ssize_t)";
 
 // ---- brindlewick.url --------------------------------------------------------
-
-struct URLObject {
-    PyObject_HEAD
-    PyObject* value;     // bytes
-    PyObject* schema;    // bytes or None
-    PyObject* host;      // bytes or None
-    int32_t port;        // 0 when absent
-    PyObject* path;      // bytes
-    PyObject* query;     // bytes
-    PyObject* fragment;  // bytes or None
-    int32_t is_absolute;
-};
 
 // build_absolute_url(scheme, host, base_path, path) -> URL
 using BuildAbsoluteURLFn = PyObject* (*)(PyObject* scheme, PyObject* host, PyObject* base_path, PyObject* path);
