@@ -8,6 +8,7 @@
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
 #include "message_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -59,8 +60,7 @@ int declares_content_type(MessageObject* self, PyObject* type, int skip_dispatch
     if (!ct) return -1;
     if (ct.get() == Py_None || PyBytes_GET_SIZE(ct.get()) == 0) return 0;
     if (type == Py_None) {
-        PyErr_SetString(PyExc_TypeError,
-                        "descriptor 'lower' for 'bytes' objects doesn't apply to a 'NoneType' object");
+        errors::none_not_bytes_for_lower();
         return -1;
     }
     if (!PyBytes_Check(type)) return args::raise_expected("bytes", type), -1;

@@ -12,20 +12,15 @@
 #include "brindlewick/fast_parse.h"
 #include "brindlewick/pyref.hpp"
 #include "message_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
 namespace {
 
-bool raise_lower_on_none() {
-    PyErr_SetString(PyExc_TypeError, "descriptor 'lower' for 'bytes' objects doesn't apply to a 'NoneType' object");
-    return false;
-}
+bool raise_lower_on_none() { return errors::none_not_bytes_for_lower(), false; }
 
-bool raise_not_iterable_none() {
-    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-    return false;
-}
+bool raise_not_iterable_none() { return errors::none_not_iterable(), false; }
 
 // The normalised lookup key K = intern(key.lower()).
 class HeaderKey {
@@ -113,7 +108,7 @@ public:
     // no longer the one being walked.
     bool still_current() const {
         if (BW_LIKELY(!held_ || self_->_raw_headers == list_)) return true;
-        PyErr_SetString(PyExc_RuntimeError, kHeaderListReplaced);
+        PyErr_SetString(PyExc_RuntimeError, errors::kHeaderListReplaced);
         return false;
     }
 
@@ -137,13 +132,13 @@ int scan(MessageObject* self, HeaderKey& key, OnMatch&& on_match) {
         PyObject* entry = PyList_GET_ITEM(list, i);
         if (BW_UNLIKELY(!PyTuple_Check(entry))) {
             if (entry == Py_None)
-                PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+                errors::none_not_subscriptable();
             else
                 args::raise_expected("tuple", entry);
             return -1;
         }
         if (BW_UNLIKELY(PyTuple_GET_SIZE(entry) == 0)) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            errors::tuple_index_out_of_range();
             return -1;
         }
         PyObject* name = PyTuple_GET_ITEM(entry, 0);
@@ -171,7 +166,7 @@ int scan(MessageObject* self, HeaderKey& key, OnMatch&& on_match) {
 // entry[1] of a tuple entry; borrowed.
 inline PyObject* entry_value(PyObject* entry) {
     if (BW_UNLIKELY(PyTuple_GET_SIZE(entry) < 2)) {
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        errors::tuple_index_out_of_range();
         return nullptr;
     }
     return PyTuple_GET_ITEM(entry, 1);
@@ -180,8 +175,7 @@ inline PyObject* entry_value(PyObject* entry) {
 inline bool expect_bytes_result(PyObject* value) { return args::expect_exact(value, &PyBytes_Type); }
 
 int raise_no_attribute_on_none(const char* attribute) {
-    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
-    return -1;
+    return errors::none_has_no(attribute);
 }
 
 // self._raw_headers.remove(item): removes the first entry equal to `item`.
@@ -206,22 +200,12 @@ int list_remove(MessageObject* self, PyObject* item) {
     return -1;
 }
 
-int raise_too_many_values() {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-    return -1;
-}
-
-int raise_too_few_values(Py_ssize_t found) {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-    return -1;
-}
 
 // Unpacks one entry into exactly two items, as `name, value = entry` does.
 int unpack_pair(PyObject* entry, Ref& first, Ref& second) {
     if (PyTuple_Check(entry) || PyList_Check(entry)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(entry);
-        if (n > 2) return raise_too_many_values();
-        if (n < 2) return raise_too_few_values(n);
+        if (n != 2) return errors::cannot_unpack_pair(n);
         first = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 0));
         second = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 1));
         return 0;
@@ -232,10 +216,10 @@ int unpack_pair(PyObject* entry, Ref& first, Ref& second) {
     Ref* targets[2] = {&first, &second};
     for (Py_ssize_t k = 0; k < 2; k++) {
         *targets[k] = Ref::steal(PyIter_Next(it.get()));
-        if (!*targets[k]) return PyErr_Occurred() ? -1 : raise_too_few_values(k);
+        if (!*targets[k]) return PyErr_Occurred() ? -1 : errors::cannot_unpack_pair(k);
     }
     Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) return raise_too_many_values();
+    if (extra) return errors::cannot_unpack_pair(3);
     return PyErr_Occurred() ? -1 : 0;
 }
 

@@ -9,6 +9,7 @@
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/compat.hpp"
 #include "message_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -326,7 +327,7 @@ int set_state(PyObject* op, PyObject* pickled) {
     if (!PyTuple_CheckExact(pickled)) return args::raise_expected("tuple", pickled), -1;
     Py_ssize_t n = PyTuple_GET_SIZE(pickled);
     if (n < 6) {
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        errors::tuple_index_out_of_range();
         return -1;
     }
     PyObject* headers = PyTuple_GET_ITEM(pickled, 1);

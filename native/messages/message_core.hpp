@@ -234,10 +234,6 @@ inline int test_content(MessageObject* self, Ref& hold, PyObject*& obj) {
     return PyObject_IsTrue(obj);
 }
 
-// Error message of a header operation whose Python callback (a name's
-// lower(), an entry's __iter__, an __eq__) replaced or unset the message's
-// header list while the operation was walking it.
-inline constexpr const char kHeaderListReplaced[] = "the header list was replaced during a header lookup";
 
 // Calls an override and converts its result to a truth value.
 int call_override_bool(MessageObject* self, int slot, PyObject* const* args, size_t nargs);

@@ -551,10 +551,9 @@ void request_dealloc(PyObject* op) {
     RequestObject* self = as_request(op);
     PyObject_GC_UnTrack(op);
     if (self->_arena_initialized) {
-        PyObject* pending = PyErr_GetRaisedException();
+        PendingError pending;
         scratchpad_destroy(&self->_arena);
         self->_arena_initialized = 0;
-        PyErr_SetRaisedException(pending);
     }
     RequestFields::dealloc(op);
 }

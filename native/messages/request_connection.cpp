@@ -14,6 +14,7 @@
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
 #include "request_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -54,19 +55,11 @@ PyObject* scope_value(RequestObject* self, PyObject* key, PyObject* fallback, bo
     return PyObject_VectorcallMethod(state.str_get, argv, 3, nullptr);
 }
 
-int raise_unpack_count(Py_ssize_t found) {
-    if (found > 2)
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-    else
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-    return -1;
-}
-
 // `first, second = value` for exactly two items; 0, or -1.
 int unpack_pair(PyObject* value, Ref& first, Ref& second) {
     if (PyTuple_Check(value) || PyList_Check(value)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-        if (n != 2) return raise_unpack_count(n);
+        if (n != 2) return errors::cannot_unpack_pair(n);
         first = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
         second = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
         return 0;
@@ -74,11 +67,11 @@ int unpack_pair(PyObject* value, Ref& first, Ref& second) {
     Ref it = Ref::steal(PyObject_GetIter(value));
     if (!it) return -1;
     first = Ref::steal(PyIter_Next(it.get()));
-    if (!first) return PyErr_Occurred() ? -1 : raise_unpack_count(0);
+    if (!first) return PyErr_Occurred() ? -1 : errors::cannot_unpack_pair(0);
     second = Ref::steal(PyIter_Next(it.get()));
-    if (!second) return PyErr_Occurred() ? -1 : raise_unpack_count(1);
+    if (!second) return PyErr_Occurred() ? -1 : errors::cannot_unpack_pair(1);
     Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) return raise_unpack_count(3);
+    if (extra) return errors::cannot_unpack_pair(3);
     return PyErr_Occurred() ? -1 : 0;
 }
 

@@ -12,6 +12,7 @@
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
 #include "request_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -44,7 +45,7 @@ int split_fragment(const char* data, Py_ssize_t length, Ref& name, Ref& value) {
     }
     if (pair) {
         if (pair.get() == Py_None) {
-            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+            errors::none_not_iterable();
             return -1;
         }
         Ref items = Ref::steal(PySequence_Tuple(pair.get()));
@@ -171,7 +172,7 @@ PyObject* py_set_cookie(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     if (!current) return nullptr;
     if (current.get() == Py_None || PyBytes_GET_SIZE(current.get()) == 0) {
         if (self->_raw_headers == Py_None) {
-            PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "append");
+            errors::none_has_no("append");
             return nullptr;
         }
         Ref entry = Ref::steal(header_entry(state.h_cookie, cookie.get()));

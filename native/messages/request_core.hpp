@@ -8,6 +8,7 @@
 
 #include "brindlewick/args.hpp"
 #include "message_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -93,10 +94,7 @@ int export_request_functions(PyObject* module);
 int init_request_type(PyObject* module);
 
 // NotImplementedError("__del__") for the properties that refuse deletion.
-inline int refuse_delete() {
-    PyErr_SetString(PyExc_NotImplementedError, "__del__");
-    return -1;
-}
+inline int refuse_delete() { return errors::cannot_delete(); }
 
 // The setter of a str-only property: the value goes to the field of the
 // same name with a leading underscore.

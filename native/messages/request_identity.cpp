@@ -4,6 +4,7 @@
 #include "brindlewick/args.hpp"
 #include "brindlewick/pyref.hpp"
 #include "request_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -12,9 +13,7 @@ namespace {
 PyObject* get_session(PyObject* op, void*) {
     PyObject* session = as_request(op)->_session;
     if (session == Py_None) {
-        PyErr_SetString(PyExc_TypeError,
-                        "A session is not configured for this request, activate sessions using `app.use_sessions` "
-                        "method.");
+        PyErr_SetString(PyExc_TypeError, errors::kSessionNotConfigured);
         return nullptr;
     }
     return Py_NewRef(session);

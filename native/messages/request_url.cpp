@@ -7,6 +7,7 @@
 #include "brindlewick/buffer.hpp"
 #include "brindlewick/pyref.hpp"
 #include "request_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -187,7 +188,7 @@ PyObject* request_get_host(RequestObject* self) {
             Ref authority = Ref::steal(request_authority(self));
             if (!authority) return nullptr;
             if (authority.get() == Py_None) {
-                PyErr_SetString(state.BadRequest, "Missing Host header");
+                PyErr_SetString(state.BadRequest, errors::kMissingHost);
                 return nullptr;
             }
             assign_field(self->_host, authority.get());
@@ -257,7 +258,7 @@ PyObject* get_path(PyObject* op, void*) {
     if (self->_decoded_path != Py_None) return Py_NewRef(self->_decoded_path);
     Ref path = Ref::borrow(self->_path);
     if (path.get() == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
+        errors::none_has_no("decode");
         return nullptr;
     }
     const char* data = PyBytes_AS_STRING(path.get());

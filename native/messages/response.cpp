@@ -10,6 +10,7 @@
 #include "brindlewick/pyref.hpp"
 #include "message_core.hpp"
 #include "response_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -132,7 +133,7 @@ PyObject* get_status(PyObject* op, void*) { return PyLong_FromLong(as_response(o
 
 int set_status(PyObject* op, PyObject* value, void*) {
     if (!value) {
-        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        errors::cannot_delete();
         return -1;
     }
     int32_t status;
@@ -243,7 +244,7 @@ int set_state(PyObject* op, PyObject* pickled) {
     if (!PyTuple_CheckExact(pickled)) return args::raise_expected("tuple", pickled), -1;
     Py_ssize_t n = PyTuple_GET_SIZE(pickled);
     if (n < kStateFields) {
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        errors::tuple_index_out_of_range();
         return -1;
     }
     PyObject* headers = PyTuple_GET_ITEM(pickled, 2);

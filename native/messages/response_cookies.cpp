@@ -9,6 +9,7 @@
 #include "brindlewick/pyref.hpp"
 #include "message_core.hpp"
 #include "response_core.hpp"
+#include "errors.hpp"
 
 namespace bw::messages {
 
@@ -51,7 +52,7 @@ int response_set_cookie(ResponseObject* self, PyObject* cookie, int skip_dispatc
         return r ? 0 : -1;
     }
     if (self->_raw_headers == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "append");
+        errors::none_has_no("append");
         return -1;
     }
     Ref value = Ref::steal(state.write_cookie_for_response(cookie));
@@ -62,7 +63,7 @@ int response_set_cookie(ResponseObject* self, PyObject* cookie, int skip_dispatc
     // the field again.
     PyObject* raw = self->_raw_headers;
     if (raw == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "append");
+        errors::none_has_no("append");
         return -1;
     }
     return PyList_Append(raw, entry.get());
@@ -114,7 +115,7 @@ PyObject* py_set_cookies(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* cookies = a[0];
     if (!args::exact(cookies, &PyList_Type, "cookies")) return nullptr;
     if (cookies == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        errors::none_not_iterable();
         return nullptr;
     }
     // set_cookie may be a Python override that changes the list: hold each
@@ -159,12 +160,12 @@ PyObject* py_remove_cookie(PyObject* self, PyObject* const* args, Py_ssize_t nar
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); i++) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(entries.get(), i));
         if (entry.get() == Py_None) {
-            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+            errors::none_not_subscriptable();
             return nullptr;
         }
         if (!PyTuple_Check(entry.get())) return args::raise_expected("tuple", entry.get()), nullptr;
         if (PyTuple_GET_SIZE(entry.get()) < 2) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            errors::tuple_index_out_of_range();
             return nullptr;
         }
         Ref cookie = Ref::steal(parse_header_value(PyTuple_GET_ITEM(entry.get(), 1)));

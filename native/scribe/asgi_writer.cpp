@@ -292,7 +292,7 @@ AsyncGen write_chunks_body(Root content) {
         }
         if (piece.get() == Py_None) continue;
         if (!PyBytes_Check(piece.get()) && !PyByteArray_Check(piece.get()) && !PyMemoryView_Check(piece.get())) {
-            PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(piece.get())->tp_name);
+            args::raise_expected("bytes", piece.get());
             co_return;
         }
         bool empty = false;

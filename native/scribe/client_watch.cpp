@@ -241,7 +241,7 @@ void ClientWatch::stop() {
     if (!watch_) return;
     WatchObject* watch = as_watch(watch_.get());
     watch->streaming = false;
-    PyObject* pending = PyErr_GetRaisedException();
+    PendingError pending;
     if (watch->cancel_sent) {
         // The producer took the cancellation in and carried on: take it back.
         watch->cancel_sent = false;
@@ -252,11 +252,10 @@ void ClientWatch::stop() {
     if (PyObject* listener = watch->listener) {
         watch->listener = nullptr;
         Ref r = Ref::steal(PyObject_CallMethodNoArgs(listener, state.str_cancel));
-        if (!r) PyErr_WriteUnraisable(listener);
+        if (!r) PendingError::unraisable(listener);
         Py_DECREF(listener);
     }
     Py_CLEAR(watch->writer_task);
-    PyErr_SetRaisedException(pending);
     watch_.reset();
 }
 

@@ -98,9 +98,8 @@ private:
         PyObject* op = held.get();
         if (!op) return;
         if (Py_REFCNT(op) == 1) {
-            PyObject* pending = PyErr_GetRaisedException();
-            if (release(op) < 0) PyErr_WriteUnraisable(op);
-            PyErr_SetRaisedException(pending);
+            PendingError pending;
+            if (release(op) < 0) PendingError::unraisable(op);
         }
         held.reset();
     }

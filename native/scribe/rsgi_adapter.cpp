@@ -16,7 +16,7 @@ PyObject* scope_text(PyObject* scope, PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(scope, name));
     if (!value) return nullptr;
     if (value.get() != Py_None && !PyUnicode_Check(value.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(value.get())->tp_name);
+        args::raise_expected("str", value.get());
         return nullptr;
     }
     return value.release();
@@ -92,11 +92,10 @@ RequestObject* bind_body(RequestObject* request, PyObject* channel, PyTypeObject
     if (state.bind_request_body(request, channel, type) == 0) return request;
     // Back to the pool (nothing else has seen it); the error of the
     // content's constructor is what the caller sees.
-    PyObject* error = PyErr_GetRaisedException();
+    PendingError pending;
     if (Py_REFCNT(request) == 1 && state.release_request(request) < 0)
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(request));
+        PendingError::unraisable(reinterpret_cast<PyObject*>(request));
     Py_DECREF(request);
-    PyErr_SetRaisedException(error);
     return nullptr;
 }
 

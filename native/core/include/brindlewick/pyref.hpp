@@ -75,6 +75,26 @@ inline void assign_field_steal(PyObject*& field, PyObject* value) noexcept {
     Py_XDECREF(old);
 }
 
+// Sets the pending exception (if any) aside for a clean-up step that runs
+// while it propagates, such as recycling a request after a failure, and
+// puts it back when the scope ends.  A clean-up that fails itself is
+// reported with `unraisable(where)`: written to sys.unraisablehook and
+// cleared, so the exception the caller sees is always the original one.
+// The one way the package sets an error aside; never chained, never lost.
+class PendingError {
+public:
+    PendingError() noexcept : saved_(PyErr_GetRaisedException()) {}
+    ~PendingError() { PyErr_SetRaisedException(saved_); }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+    // Reports the clean-up's own failure, now set, against `where`.
+    static void unraisable(PyObject* where) noexcept { PyErr_WriteUnraisable(where); }
+
+private:
+    PyObject* saved_;  // owned; handed back to the thread state at the end
+};
+
 inline PyObject* none_ref() noexcept { Py_RETURN_NONE; }
 
 inline PyObject* bool_ref(bool v) noexcept {
