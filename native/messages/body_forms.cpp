@@ -22,7 +22,7 @@ PyObject* encode_name(PyObject* value) {
     int truthy = PyObject_IsTrue(value);
     if (truthy < 0) return nullptr;
     if (!truthy) return Py_NewRef(Py_None);
-    return PyObject_CallMethodOneArg(value, state.str_encode, state.utf8_codec);
+    return PyObject_CallMethodOneArg(value, state.str_encode, state.str_utf8);
 }
 
 inline bool empty(PyObject* ct) { return ct == Py_None || PyBytes_GET_SIZE(ct) == 0; }
@@ -65,7 +65,7 @@ void close_spooled(PyObject* data, PyObject* current) {
             Ref parts = Ref::borrow(bucket);
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); i++) {
                 Ref part = Ref::borrow(PyList_GET_ITEM(parts.get(), i));
-                Ref file = Ref::steal(PyObject_GetAttr(part.get(), state.str_data_attr));
+                Ref file = Ref::steal(PyObject_GetAttr(part.get(), state.str_data));
                 if (file) Py_XDECREF(PyObject_CallMethodNoArgs(file.get(), state.str_close));
                 PyErr_Clear();
             }
@@ -280,7 +280,7 @@ Task multipart_body(Root self_root) {
 
 Task files_body(Root self_root, Root name) {
     if (PyUnicode_Check(name.get())) {
-        name = Root::steal(PyObject_CallMethodOneArg(name.get(), state.str_encode, state.utf8_codec));
+        name = Root::steal(PyObject_CallMethodOneArg(name.get(), state.str_encode, state.str_utf8));
         if (!name) co_return nullptr;
     }
     Ref data = co_await coro::await_method(self_root.get(), state.str_multipart);

@@ -206,7 +206,7 @@ PyObject* raise_not_json(MessageObject* self, Handling& error) {
     if (!ct) return nullptr;
     Ref message;
     if (ct.get() != Py_None && PyBytes_GET_SIZE(ct.get()) > 0) {
-        if (bytes_contain(ct.get(), state.json)) {
+        if (bytes_contain(ct.get(), state.b_json)) {
             Ref declared = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(ct.get()), PyBytes_GET_SIZE(ct.get()),
                                                            nullptr));
             if (!declared) return nullptr;
@@ -351,7 +351,7 @@ PyObject* py_detach_raw(PyObject* op, PyObject*) {
     int present = held_content(as_message(op), content);
     if (present < 0) return nullptr;
     if (!present) return Py_NewRef(state.empty_bytes);
-    for (PyObject* name : {state.str_data, state.str_body}) {
+    for (PyObject* name : {state.str__data, state.str_body}) {
         PyObject* value = nullptr;
         if (PyObject_GetOptionalAttr(content.get(), name, &value) < 0) return nullptr;
         Ref held = Ref::steal(value);

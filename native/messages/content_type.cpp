@@ -28,7 +28,7 @@ PyObject* content_type(MessageObject* self, int skip_dispatch) {
         PyObject* type = reinterpret_cast<ContentObject*>(content)->type;
         if (PyBytes_CheckExact(type) && PyBytes_GET_SIZE(type) > 0) return Py_NewRef(type);
     }
-    return self->vtab->get_first_header(self, state.content_type, 0);
+    return self->vtab->get_first_header(self, state.h_content_type, 0);
 }
 
 namespace {
@@ -74,13 +74,13 @@ int declares_content_type(MessageObject* self, PyObject* type, int skip_dispatch
 int declares_json(MessageObject* self, int skip_dispatch) {
     if (!skip_dispatch && message_overrides.overridden(as_object(self), kDeclaresJson))
         return call_override_bool(self, kDeclaresJson, nullptr, 0);
-    return self->vtab->declares_content_type(self, state.json, 0);
+    return self->vtab->declares_content_type(self, state.b_json, 0);
 }
 
 int declares_xml(MessageObject* self, int skip_dispatch) {
     if (!skip_dispatch && message_overrides.overridden(as_object(self), kDeclaresXml))
         return call_override_bool(self, kDeclaresXml, nullptr, 0);
-    return self->vtab->declares_content_type(self, state.xml, 0);
+    return self->vtab->declares_content_type(self, state.b_xml, 0);
 }
 
 PyObject* message_charset(MessageObject* self) {
@@ -93,7 +93,7 @@ PyObject* message_charset(MessageObject* self) {
         if (truthy < 0) return nullptr;
         if (truthy) return cs.release();
     }
-    return Py_NewRef(state.utf8);
+    return Py_NewRef(state.str_utf8);
 }
 
 namespace {

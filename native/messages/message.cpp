@@ -312,7 +312,7 @@ PyObject* message_reduce(PyObject* op, PyObject*) {
     }
     if (dict) PyTuple_SET_ITEM(fields_state.get(), 6, dict.release());
     PyObject* unpickle = nullptr;
-    if (PyDict_GetItemRef(state.module_dict, state.str_unpickle_message, &unpickle) < 0) return nullptr;
+    if (PyDict_GetItemRef(state.module_dict, state.str__unpickle_Message, &unpickle) < 0) return nullptr;
     Ref unpickle_held = Ref::steal(unpickle);
     if (!unpickle) {
         PyErr_SetString(PyExc_AttributeError, "_unpickle_Message");

@@ -1,187 +1,231 @@
 // State of module brindlewick.messages: everything the module binds,
-// imports and creates when it loads, in one struct filled once by the
-// module's exec step (module.cpp).  The module loads once per process and in
-// one interpreter, so the state is one static instance.
+// imports and creates when it loads, and its caches, in one struct filled
+// once by the module's exec step (module.cpp).  The module loads once per
+// process and in one interpreter, so the state is one static instance.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "brindlewick/siblings.hpp"
+#include "brindlewick/state_fields.hpp"
 #include "contents/content_layout.hpp"
 #include "url/url_layout.hpp"
 #include "messages.hpp"
 
 namespace bw::messages {
 
+// Everything the module interns, binds and imports, declared once: the
+// fields of State, their filling when the module loads (fill_state, in
+// list order) and their release (clear_state) are generated from this list
+// (see brindlewick/state_fields.hpp for the kinds).
+//
+// Names: the prefix says what a field holds, the rest is its text.
+//   str_<text>  an interned str; characters a name cannot hold are `_`, so
+//               str__data is "_data" and str_data is "data"; the dunders
+//               drop theirs (str_dict is "__dict__", str_new "__new__")
+//   m_<text>    a method name as the core library shares it ("GET")
+//   h_<name>    a header name as bytes, lower case (the core library's shared
+//               object where it has one); h_..._spelled as sent, capitalised
+//   b_<text>    other bytes
+// Other constants are named by their use (empty_str, spool_mode, tls_key).
+#define BW_MESSAGES_STATE(X)                                                                                \
+    /* Entry points of the sibling modules. */                                                               \
+    X(function, parse_www_form_urlencoded, siblings::ParseWWWFormFn, "brindlewick.contents",                  \
+      "parse_www_form_urlencoded", siblings::kParseWWWFormSig)                                                \
+    X(function, charset_codec, siblings::CharsetCodecFn, "brindlewick.contents", "charset_codec",              \
+      siblings::kCharsetCodecSig)                                                                             \
+    X(function, limit_server_body, siblings::LimitServerBodyFn, "brindlewick.contents", "limit_server_body",   \
+      siblings::kLimitServerBodySig)                                                                          \
+    X(function, parse_cookie, siblings::ParseCookieFn, "brindlewick.cookies", "parse_cookie",                  \
+      siblings::kParseCookieSig)                                                                              \
+    X(function, write_cookie_for_response, siblings::WriteCookieFn, "brindlewick.cookies",                     \
+      "write_cookie_for_response", siblings::kWriteCookieSig)                                                 \
+    X(function, split_value, siblings::SplitValueFn, "brindlewick.cookies", "split_value",                     \
+      siblings::kSplitValueSig)                                                                               \
+    X(function, build_absolute_url, siblings::BuildAbsoluteURLFn, "brindlewick.url", "build_absolute_url",     \
+      siblings::kBuildAbsoluteURLSig)                                                                         \
+    /* Bound for the loading contract only (a sibling without them does not load); nothing reads them. */  \
+    X(function, datetime_to_cookie_format, siblings::DatetimeToCookieFormatFn, "brindlewick.cookies",          \
+      "datetime_to_cookie_format", siblings::kDatetimeToCookieFormatSig)                                      \
+    X(attr, Session, "brindlewick.sessions", "Session")                                                       \
+    /* Sibling classes, their layouts checked (Content before anything else named in contents). */           \
+    X(type, Content, "brindlewick.contents", "Content", sizeof(ContentObject))                                \
+    X(type, URL, "brindlewick.url", "URL", sizeof(URLObject))                                                 \
+    X(type, Cookie, "brindlewick.cookies", "Cookie", 0)                                                       \
+    X(type, RSGIContent, "brindlewick.contents", "RSGIContent", sizeof(ContentObject))                        \
+    X(type, ASGIContent, "brindlewick.contents", "ASGIContent", sizeof(ContentObject))                        \
+    X(type, Headers, "brindlewick.headers", "Headers", 0)                                                     \
+    /* Settings, and what Request and Response hand out. */                                                  \
+    X(attr, encodings_settings, "brindlewick.settings.encodings", "encodings_settings")                       \
+    X(attr, json_settings, "brindlewick.settings.json", "json_settings")                                      \
+    X(attr, body_settings, "brindlewick.settings.body", "body_settings")                                      \
+    X(attr, utcnow, "brindlewick.utils.time", "utcnow")                                                       \
+    X(attr, Identity, "wardkeep", "Identity")                                                                 \
+    X(attr, HTTPStatus, "http", "HTTPStatus")                                                                 \
+    X(attr, urlencode, "urllib.parse", "urlencode")                                                           \
+    X(attr, quote, "urllib.parse", "quote")                                                                   \
+    /* Exceptions raised by the messages. */                                                                 \
+    X(attr, BadRequest, "brindlewick.exceptions", "BadRequest")                                               \
+    X(attr, BadRequestFormat, "brindlewick.exceptions", "BadRequestFormat")                                   \
+    X(attr, MessageAborted, "brindlewick.exceptions", "MessageAborted")                                       \
+    X(attr, PayloadTooLarge, "brindlewick.exceptions", "PayloadTooLarge")                                     \
+    X(attr, FailedRequestError, "brindlewick.exceptions", "FailedRequestError")                               \
+    X(attr, PickleError, "pickle", "PickleError")                                                             \
+    /* Body decoding and the disconnection probe. */                                                         \
+    X(attr, msgspec_json_decode, "msgspec.json", "decode")                                                    \
+    X(attr, msgspec_DecodeError, "msgspec", "DecodeError")                                                    \
+    X(attr, JSONDecodeError, "json.decoder", "JSONDecodeError")                                               \
+    X(attr, asyncio_create_task, "asyncio", "create_task")                                                    \
+    X(attr, asyncio_get_event_loop, "asyncio", "get_event_loop")                                              \
+    X(attr, CancelledError, "asyncio", "CancelledError")                                                      \
+    /* Form parsing: the part type, the spooled file type and the multipart functions (brindlewick.multipart \
+       imports brindlewick.contents only, never this module, so importing it here makes no cycle). */        \
+    X(attr, FormPart, "brindlewick.contents", "FormPart")                                                     \
+    X(attr, simplify_multipart_data, "brindlewick.contents", "simplify_multipart_data")                       \
+    X(attr, get_boundary_from_header, "brindlewick.multipart", "get_boundary_from_header")                    \
+    X(attr, parse_multipart_async, "brindlewick.multipart", "parse_multipart_async")                          \
+    X(attr, SpooledTemporaryFile, "tempfile", "SpooledTemporaryFile")                                         \
+    /* Message's own methods and attributes, looked up by name when a subclass overrides them. */            \
+    X(str, str_read, "read")                                                                                  \
+    X(str, str_read_raw, "read_raw")                                                                          \
+    X(str, str_read_buffer, "read_buffer")                                                                    \
+    X(str, str_stream, "stream")                                                                              \
+    X(str, str_text, "text")                                                                                  \
+    X(str, str_form, "form")                                                                                  \
+    X(str, str_multipart, "multipart")                                                                        \
+    X(str, str_multipart_stream, "multipart_stream")                                                          \
+    X(str, str_body_buffer, "body_buffer")                                                                    \
+    X(str, str_max_body_size, "max_body_size")                                                                \
+    X(str, str_max_stream_size, "max_stream_size")                                                            \
+    /* Pickling and the instance dictionary. */                                                              \
+    X(str, str_dict, "__dict__")                                                                              \
+    X(str, str_new, "__new__")                                                                                \
+    X(str, str_update, "update")                                                                              \
+    X(str, str__unpickle_Message, "_unpickle_Message")                                                        \
+    /* Bodies: content objects, charsets and JSON decoders. */                                               \
+    X(str, str_content, "content")                                                                            \
+    X(str, str_body, "body")                                                                                  \
+    X(str, str__data, "_data")                                                                                \
+    X(str, str_charset, "charset")                                                                            \
+    X(str, str_decode, "decode")                                                                              \
+    X(str, str_encode, "encode")                                                                              \
+    X(str, str_utf8, "utf8")                                                                                  \
+    X(str, str_ascii, "ascii")                                                                                \
+    X(str, str_lower, "lower")                                                                                \
+    X(str, str_has_custom_loads, "has_custom_loads")                                                          \
+    X(str, str_loads, "loads")                                                                                \
+    X(str, str_cancel, "cancel")                                                                              \
+    X(str, str_call_soon, "call_soon")                                                                        \
+    X(str, str_complete, "complete")                                                                          \
+    X(str, str_receive, "receive")                                                                            \
+    X(str, str_type, "type")                                                                                  \
+    X(str, str_http_disconnect, "http.disconnect")                                                            \
+    /* The charset pattern the module installs, and its match. */                                           \
+    X(str, str__charset_rx, "_charset_rx")                                                                    \
+    X(str, str_search, "search")                                                                              \
+    X(str, str_group, "group")                                                                                \
+    /* Form parts and their spooled files. */                                                                \
+    X(str, str_name, "name")                                                                                  \
+    X(str, str_data, "data")                                                                                  \
+    X(str, str_file_name, "file_name")                                                                        \
+    X(str, str_content_type, "content_type")                                                                  \
+    X(str, str_file, "file")                                                                                  \
+    X(str, str_write, "write")                                                                                \
+    X(str, str_seek, "seek")                                                                                  \
+    X(str, str_close, "close")                                                                                \
+    X(str, str_items, "items")                                                                                \
+    X(str, str_values, "values")                                                                              \
+    X(str, spool_mode, "w+b")                                                                                 \
+    X(integer, spool_max_size, 1048576)                                                                       \
+    X(integer, zero, 0)                                                                                       \
+    /* Names read from ASGI scopes and RSGI scope objects. */                                                \
+    X(str, str_get, "get")                                                                                    \
+    X(str, str_scheme, "scheme")                                                                              \
+    X(str, str_root_path, "root_path")                                                                        \
+    X(str, str_client, "client")                                                                              \
+    X(str, str_server, "server")                                                                              \
+    X(str, str_authority, "authority")                                                                        \
+    /* Request attributes and URL values. */                                                                 \
+    X(str, str_url, "url")                                                                                    \
+    X(str, str_is_absolute, "is_absolute")                                                                    \
+    X(str, str_host, "host")                                                                                  \
+    X(str, str_base_path, "base_path")                                                                        \
+    X(str, str__path, "_path")                                                                                \
+    X(str, str__raw_query, "_raw_query")                                                                      \
+    X(str, str_with_query, "with_query")                                                                      \
+    X(str, str_value, "value")                                                                                \
+    X(str, str_identity, "identity")                                                                          \
+    X(str, str_user, "user")                                                                                  \
+    X(str, str_client_ip, "client_ip")                                                                        \
+    X(str, str_phrase, "phrase")                                                                              \
+    /* Methods compared by the CORS helpers. */                                                              \
+    X(method, m_get, "GET")                                                                                   \
+    X(method, m_head, "HEAD")                                                                                 \
+    X(method, m_trace, "TRACE")                                                                               \
+    X(method, m_options, "OPTIONS")                                                                           \
+    /* Header names, and the bytes of content types and cookie headers. */                                  \
+    X(header, h_content_type, "content-type")                                                                 \
+    X(header, h_content_length, "content-length")                                                             \
+    X(header, h_expect, "expect")                                                                             \
+    X(header, h_etag, "etag")                                                                                 \
+    X(header, h_if_none_match, "if-none-match")                                                               \
+    X(header, h_host, "host")                                                                                 \
+    X(header, h_cookie, "cookie")                                                                             \
+    X(bytes, h_origin_spelled, "Origin")                                                                      \
+    X(bytes, h_acrm_spelled, "Access-Control-Request-Method")                                                 \
+    X(bytes, set_cookie_name, "set-cookie") /* a new object, appended as it is */                            \
+    X(bytes, b_json, "json")                                                                                  \
+    X(bytes, b_xml, "xml")                                                                                    \
+    X(bytes, b_equals, "=")                                                                                   \
+    X(bytes, empty_bytes, "")                                                                                 \
+    X(str, empty_str, "")                                                                                     \
+    /* The per-thread pools. */                                                                              \
+    X(str, str_requests, "requests")                                                                          \
+    X(str, str_responses, "responses")                                                                        \
+    X(str, tls_key, "brindlewick.messages._TLS") /* of _TLS's dictionary in a thread state's */
+
+// The thread's attribute dictionary of _TLS, remembered per thread state
+// (pools.cpp): valid while `thread_id` is the calling thread state's id.
+struct ThreadDictEntry {
+    uint64_t thread_id;
+    PyObject* dict;  // borrowed; kept alive by that thread state's dictionary
+};
+
 struct State {
+    BW_MESSAGES_STATE(BW_STATE_FIELD)
+
+    // ---- made when the module loads (module.cpp, message.cpp, request.cpp,
+    // response.cpp, pools.cpp), released by clear_state too
     PyObject* module_dict;  // borrowed: dictionary of the module
     PyTypeObject* MessageType;
-
-    // ---- names bound from the sibling modules
-    PyTypeObject* Content;
-    PyTypeObject* Headers;
-    PyTypeObject* URL;
-    PyTypeObject* Cookie;
-    PyTypeObject* RSGIContent;
-    PyTypeObject* ASGIContent;
-    inquiry content_nb_bool;  // the truth test of the content classes (native)
-    siblings::ParseWWWFormFn parse_www_form_urlencoded;
-    siblings::CharsetCodecFn charset_codec;
-    siblings::LimitServerBodyFn limit_server_body;
-    siblings::ParseCookieFn parse_cookie;
-    siblings::WriteCookieFn write_cookie_for_response;
-    siblings::DatetimeToCookieFormatFn datetime_to_cookie_format;
-    siblings::SplitValueFn split_value;
-    siblings::BuildAbsoluteURLFn build_absolute_url;
-    // Python-level names imported by the module body (Session, utcnow and
-    // Identity serve Request; the exceptions Request and Response).
-    PyObject* Session;
-    PyObject* encodings_settings;
-    PyObject* json_settings;
-    PyObject* body_settings;
-    PyObject* utcnow;
-    PyObject* Identity;
-    // Exceptions of brindlewick.exceptions.
-    PyObject* BadRequest;
-    PyObject* BadRequestFormat;
-    PyObject* MessageAborted;
-    PyObject* PayloadTooLarge;
-    PyObject* FailedRequestError;
-    PyObject* PickleError;
-    // Body decoding and the disconnection probe.
-    PyObject* msgspec_json_decode;
-    PyObject* msgspec_DecodeError;
-    PyObject* JSONDecodeError;
-    PyObject* asyncio_create_task;
-    PyObject* asyncio_get_event_loop;
-    PyObject* CancelledError;
-    // Form parsing: the part type, the spooled file type and the multipart
-    // functions of the sibling modules.
-    PyObject* FormPart;                  // brindlewick.contents.FormPart
-    PyObject* simplify_multipart_data;   // brindlewick.contents.simplify_multipart_data
-    PyObject* get_boundary_from_header;  // brindlewick.multipart.get_boundary_from_header
-    PyObject* parse_multipart_async;     // brindlewick.multipart.parse_multipart_async
-    PyObject* SpooledTemporaryFile;      // tempfile.SpooledTemporaryFile
+    PyTypeObject* RequestType;
+    PyTypeObject* ResponseType;
+    PyTypeObject* ThreadLocalFreelist;
+    PyObject* tls;              // _TLS, the module's one _ThreadLocalFreelist
+    inquiry content_nb_bool;    // the truth test of the content classes (native)
+    PyObject* charset_rx;       // the compiled pattern the module installed
+    PyObject* spool_kwnames;    // ("max_size", "mode")
+    PyObject* part_kwnames;     // ("name", "data", "file_name", "content_type", "size", "charset")
+    PyObject* client_default;   // ("", 0)
+    PyObject* timedelta_year;   // datetime.timedelta(days=365)
+    PyObject* read_stream_fn;   // the module's _read_stream
+    PyObject* call_soon_fn;     // the module's _call_soon
 
     // Default body limits of new and recycled messages (-1: none), read
     // from body_settings when the module loads and when they change.
     Py_ssize_t default_max_body_size;
     Py_ssize_t default_max_stream_size;
 
-    // ---- interned strings and constants
-    PyObject* content_type;    // b"content-type" (the core library's shared object)
-    PyObject* json;            // b"json"
-    PyObject* xml;             // b"xml"
-    PyObject* utf8;            // "utf8"
-    PyObject* empty_bytes;     // b""
-    PyObject* str_lower;       // "lower"
-    PyObject* str_body_buffer; // "body_buffer"
-    PyObject* str_search;      // "search"
-    PyObject* str_charset_rx;  // "_charset_rx"
-    PyObject* str_dict;        // "__dict__"
-    PyObject* str_update;      // "update"
-    PyObject* str_new;         // "__new__"
-    PyObject* charset_rx;      // the compiled pattern the module installed
-    // Method and attribute names used by the body readers.
-    PyObject* str_read;
-    PyObject* str_read_raw;
-    PyObject* str_read_buffer;
-    PyObject* str_stream;
-    PyObject* str_charset;
-    PyObject* str_decode;
-    PyObject* str_encode;
-    PyObject* str_data;        // "_data"
-    PyObject* str_body;
-    PyObject* str_content;
-    PyObject* str_cancel;
-    PyObject* str_call_soon;
-    PyObject* str_has_custom_loads;
-    PyObject* str_loads;
-    PyObject* str_name;
-    PyObject* str_file_name;
-    PyObject* str_content_type;
-    PyObject* str_write;
-    PyObject* str_seek;
-    PyObject* str_items;
-    PyObject* zero;            // 0
-    PyObject* str_text;
-    PyObject* str_form;
-    PyObject* str_multipart;
-    PyObject* str_multipart_stream;
-    PyObject* utf8_codec;      // "utf8" for str.encode
-    PyObject* empty_str;
-    PyObject* spool_max_size;   // 1048576
-    PyObject* spool_mode;       // "w+b"
-    PyObject* spool_kwnames;    // ("max_size", "mode")
-    PyObject* part_kwnames;     // ("name", "data", "file_name", "content_type", "size", "charset")
-    PyObject* str_data_attr;    // "data" (of a FormPart)
-    PyObject* str_group;
-    PyObject* str_ascii;
-    PyObject* str_unpickle_message;  // "_unpickle_Message"
-    PyObject* str_max_body_size;     // "max_body_size"
-    PyObject* str_max_stream_size;   // "max_stream_size"
-    PyObject* h_content_length;      // b"content-length"
-
-    // ---- Response and pools
-    // Filled by init_response_type (response.cpp) and init_pools (pools.cpp).
-    PyTypeObject* ResponseType;
-    PyObject* HTTPStatus;            // http.HTTPStatus
-    PyObject* timedelta_year;        // datetime.timedelta(days=365)
-    PyObject* set_cookie_name;       // b"set-cookie", appended as it is
-    PyObject* str_phrase;            // "phrase"
-    PyObject* str_requests;          // "requests"
-    PyObject* str_responses;         // "responses"
-    PyObject* str_tls_key;           // key of _TLS's dictionary in a thread state's dictionary
-    PyTypeObject* ThreadLocalFreelist;
-    PyObject* tls;                   // _TLS, the module's one _ThreadLocalFreelist
-    // ---- Request (request*.cpp; filled by init_request_state)
-    PyTypeObject* RequestType;
-    PyObject* read_stream_fn;   // the module's _read_stream
-    PyObject* call_soon_fn;     // the module's _call_soon
-    PyObject* urlencode;        // urllib.parse.urlencode
-    PyObject* quote;            // urllib.parse.quote
-    PyObject* client_default;   // ("", 0)
-    // Header names (the core library's shared objects where it has them).
-    PyObject* h_expect;
-    PyObject* h_etag;
-    PyObject* h_if_none_match;
-    PyObject* h_host;
-    PyObject* h_cookie;
-    PyObject* h_origin_spelled;  // b"Origin"
-    PyObject* h_acrm_spelled;    // b"Access-Control-Request-Method"
-    PyObject* b_equals;          // b"="
-    PyObject* b_cookie_joiner;   // b"; "
-    // Method strings compared by the CORS helpers.
-    PyObject* m_get;
-    PyObject* m_head;
-    PyObject* m_trace;
-    PyObject* m_options;
-    // Attribute and key names.
-    PyObject* str_get;
-    PyObject* str_scheme;
-    PyObject* str_root_path;
-    PyObject* str_client;
-    PyObject* str_server;
-    PyObject* str_authority;
-    PyObject* str_url;
-    PyObject* str_is_absolute;
-    PyObject* str_host;
-    PyObject* str_base_path;
-    PyObject* str__path;
-    PyObject* str__raw_query;
-    PyObject* str_with_query;
-    PyObject* str_values;
-    PyObject* str_file;
-    PyObject* str_close;
-    PyObject* str_receive;
-    PyObject* str_complete;
-    PyObject* str_type;
-    PyObject* str_http_disconnect;
-    PyObject* str_identity;
-    PyObject* str_user;
-    PyObject* str_client_ip;
-    PyObject* str_value;
+    // ---- caches
+    ThreadDictEntry thread_dicts[8];  // pools.cpp, indexed by the thread state's id
 };
+
+// Fills the declared entries (module.cpp): 0, or -1 with an error set.
+int fill_state();
+// Releases everything the state owns (a load that failed keeps nothing).
+void clear_state();
 
 extern State state;
 

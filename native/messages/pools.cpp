@@ -18,6 +18,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 
@@ -61,31 +62,26 @@ int freelist_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // no descriptors of those names, so a dictionary lookup finds what the
 // attribute lookup would.
 //
-// The dictionary is cached per OS thread together with the id of the thread
-// state it belongs to (ids are never reused), and a strong reference to it
-// is stored in that thread state's own dictionary, so it lives exactly as
-// long as the thread state: the borrowed cache entry is valid whenever the
-// id matches.
-struct ThreadDictCache {
-    uint64_t thread_id;
-    PyObject* dict;  // borrowed; kept alive by the thread state's dictionary
-};
-thread_local ThreadDictCache thread_dict_cache = {0, nullptr};
-
+// The dictionary is remembered in the module state per thread state, in
+// the entry its id selects (ids are never reused), and a strong reference
+// to it is stored in that thread state's own dictionary, so it lives
+// exactly as long as the thread state: the borrowed entry is valid whenever
+// the id matches.  Threads whose ids share an entry take turns in it.
 PyObject* thread_dict() {
     uint64_t id = PyThreadState_GetID(PyThreadState_Get());
-    if (BW_LIKELY(thread_dict_cache.dict && thread_dict_cache.thread_id == id)) return thread_dict_cache.dict;
+    ThreadDictEntry& cached = state.thread_dicts[id % std::size(state.thread_dicts)];
+    if (BW_LIKELY(cached.dict && cached.thread_id == id)) return cached.dict;
     Ref dict = Ref::steal(PyObject_GetAttr(state.tls, state.str_dict));
     if (!dict) return nullptr;
     if (!PyDict_Check(dict.get())) return args::raise_expected("dict", dict.get()), nullptr;
     PyObject* per_thread = PyThreadState_GetDict();  // borrowed
-    if (!per_thread || PyDict_SetItem(per_thread, state.str_tls_key, dict.get()) < 0) {
-        // No place to keep it: answer without caching.
+    if (!per_thread || PyDict_SetItem(per_thread, state.tls_key, dict.get()) < 0) {
+        // No place to keep it: answer without remembering it.
         PyErr_Clear();
-        thread_dict_cache = {0, nullptr};
+        cached = {0, nullptr};
         return dict.get();  // still referenced by _TLS for this thread
     }
-    thread_dict_cache = {id, dict.get()};
+    cached = {id, dict.get()};
     return dict.get();
 }
 
@@ -376,12 +372,6 @@ int make_freelist_type(PyObject* module) {
 }  // namespace
 
 int init_pools(PyObject* module) {
-    for (auto [slot, text] : {std::pair{&state.str_requests, "requests"}, std::pair{&state.str_responses, "responses"},
-                              std::pair{&state.str_tls_key, "brindlewick.messages._TLS"}}) {
-        PyObject* s = PyUnicode_InternFromString(text);
-        if (!s) return -1;
-        Py_XSETREF(*slot, s);
-    }
     if (make_freelist_type(module) < 0) return -1;
     PyObject* tls = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state.ThreadLocalFreelist));
     if (!tls) return -1;

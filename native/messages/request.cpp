@@ -560,80 +560,9 @@ void request_dealloc(PyObject* op) {
 
 // ---- module state ---------------------------------------------------------------------
 
-PyObject* header_name(const char* name) {
-    PyObject* shared = get_interned_header_name_bytes(name, static_cast<Py_ssize_t>(strlen(name)));
-    return shared ? Py_NewRef(shared) : PyBytes_FromString(name);
-}
-
 int init_request_state(PyObject* module) {
-    struct Str {
-        PyObject** slot;
-        const char* text;
-    } strings[] = {
-        {&state.str_get, "get"},
-        {&state.str_scheme, "scheme"},
-        {&state.str_root_path, "root_path"},
-        {&state.str_client, "client"},
-        {&state.str_server, "server"},
-        {&state.str_authority, "authority"},
-        {&state.str_url, "url"},
-        {&state.str_is_absolute, "is_absolute"},
-        {&state.str_host, "host"},
-        {&state.str_base_path, "base_path"},
-        {&state.str__path, "_path"},
-        {&state.str__raw_query, "_raw_query"},
-        {&state.str_with_query, "with_query"},
-        {&state.str_values, "values"},
-        {&state.str_file, "file"},
-        {&state.str_close, "close"},
-        {&state.str_receive, "receive"},
-        {&state.str_complete, "complete"},
-        {&state.str_type, "type"},
-        {&state.str_http_disconnect, "http.disconnect"},
-        {&state.str_identity, "identity"},
-        {&state.str_user, "user"},
-        {&state.str_client_ip, "client_ip"},
-        {&state.str_value, "value"},
-    };
-    for (auto& s : strings) {
-        PyObject* o = PyUnicode_InternFromString(s.text);
-        if (!o) return -1;
-        Py_XSETREF(*s.slot, o);
-    }
-    struct Method {
-        PyObject** slot;
-        const char* text;
-    } methods[] = {
-        {&state.m_get, "GET"}, {&state.m_head, "HEAD"}, {&state.m_trace, "TRACE"}, {&state.m_options, "OPTIONS"}};
-    for (auto& m : methods) {
-        PyObject* shared = get_interned_method_str(m.text, static_cast<Py_ssize_t>(strlen(m.text)));
-        PyObject* o = shared ? Py_NewRef(shared) : PyUnicode_InternFromString(m.text);
-        if (!o) return -1;
-        Py_XSETREF(*m.slot, o);
-    }
-    Py_XSETREF(state.h_expect, header_name("expect"));
-    Py_XSETREF(state.h_etag, header_name("etag"));
-    Py_XSETREF(state.h_if_none_match, header_name("if-none-match"));
-    Py_XSETREF(state.h_host, header_name("host"));
-    Py_XSETREF(state.h_cookie, header_name("cookie"));
-    Py_XSETREF(state.h_origin_spelled, PyBytes_FromString("Origin"));
-    Py_XSETREF(state.h_acrm_spelled, PyBytes_FromString("Access-Control-Request-Method"));
-    Py_XSETREF(state.b_equals, PyBytes_FromString("="));
-    Py_XSETREF(state.b_cookie_joiner, PyBytes_FromString("; "));
     Py_XSETREF(state.client_default, Py_BuildValue("(si)", "", 0));
-    if (!state.h_expect || !state.h_etag || !state.h_if_none_match || !state.h_host || !state.h_cookie ||
-        !state.h_origin_spelled || !state.h_acrm_spelled || !state.b_equals || !state.b_cookie_joiner ||
-        !state.client_default)
-        return -1;
-
-    Ref parse = Ref::steal(PyImport_ImportModule("urllib.parse"));
-    if (!parse) return -1;
-    PyObject* urlencode = PyObject_GetAttrString(parse.get(), "urlencode");
-    if (!urlencode) return -1;
-    Py_XSETREF(state.urlencode, urlencode);
-    PyObject* quote = PyObject_GetAttrString(parse.get(), "quote");
-    if (!quote) return -1;
-    Py_XSETREF(state.quote, quote);
+    if (!state.client_default) return -1;
 
     // The disconnection probe awaits the module's own coroutine functions.
     PyObject* dict = PyModule_GetDict(module);

@@ -147,7 +147,7 @@ int request_set_url(RequestObject* self, PyObject* value) {
         } else if (PyUnicode_Check(value)) {
             Ref encoded = Ref::steal(PyUnicode_CheckExact(value)
                                          ? PyUnicode_AsUTF8String(value)
-                                         : PyObject_CallMethodOneArg(value, state.str_encode, state.utf8_codec));
+                                         : PyObject_CallMethodOneArg(value, state.str_encode, state.str_utf8));
             if (!encoded) return -1;
             url = Ref::steal(make_url(encoded.get()));
         } else {
@@ -281,7 +281,7 @@ int set_query(PyObject* op, PyObject* value, void*) {
     if (!encoded) return -1;
     Ref bytes = Ref::steal(PyUnicode_CheckExact(encoded.get())
                                ? PyUnicode_AsUTF8String(encoded.get())
-                               : PyObject_CallMethodOneArg(encoded.get(), state.str_encode, state.utf8_codec));
+                               : PyObject_CallMethodOneArg(encoded.get(), state.str_encode, state.str_utf8));
     if (!bytes) return -1;
     if (!PyBytes_CheckExact(bytes.get())) return args::raise_expected("bytes", bytes.get()), -1;
     assign_field(self->_raw_query, bytes.get());

@@ -368,17 +368,6 @@ int init_response_type(PyObject* module) {
     response_vtable.is_redirect = response_is_redirect;
     response_vtable.reset = response_reset;
 
-    Ref http = Ref::steal(PyImport_ImportModule("http"));
-    if (!http) return -1;
-    PyObject* http_status = PyObject_GetAttrString(http.get(), "HTTPStatus");
-    if (!http_status) return -1;
-    Py_XSETREF(state.HTTPStatus, http_status);
-    PyObject* phrase = PyUnicode_InternFromString("phrase");
-    if (!phrase) return -1;
-    Py_XSETREF(state.str_phrase, phrase);
-    PyObject* set_cookie = PyBytes_FromString("set-cookie");
-    if (!set_cookie) return -1;
-    Py_XSETREF(state.set_cookie_name, set_cookie);
     Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
     if (!datetime) return -1;
     Ref timedelta = Ref::steal(PyObject_GetAttrString(datetime.get(), "timedelta"));

@@ -176,7 +176,7 @@ RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
     Ref query = Ref::steal(scope_item(scope, state.str_query_string));
     if (!query) return nullptr;
     if (!PyBytes_CheckExact(query.get())) return args::raise_expected("bytes", query.get()), nullptr;
-    Ref headers = Ref::steal(scope_item(scope, state.str_headers));
+    Ref headers = Ref::steal(scope_item(scope, state.k_headers));
     if (!headers) return nullptr;
     if (!PyList_CheckExact(headers.get())) {
         // Any iterable of pairs (a tuple, a generator) becomes a list of tuples.

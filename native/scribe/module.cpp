@@ -48,60 +48,9 @@ namespace {
 
 // ---- loading ------------------------------------------------------------------------
 
-int import_siblings() {
-    Ref messages = Ref::steal(PyImport_ImportModule("brindlewick.messages"));
-    if (!messages) return -1;
-    Ref contents = Ref::steal(PyImport_ImportModule("brindlewick.contents"));
-    if (!contents) return -1;
-    Ref cookies = Ref::steal(PyImport_ImportModule("brindlewick.cookies"));
-    if (!cookies) return -1;
-
-    if (capi::import_function(messages.get(), "acquire_request", state.acquire_request,
-                              messages::kAcquireRequestSig) < 0 ||
-        capi::import_function(messages.get(), "acquire_incoming", state.acquire_incoming,
-                              messages::kAcquireIncomingSig) < 0 ||
-        capi::import_function(messages.get(), "bind_request_body", state.bind_request_body,
-                              messages::kBindRequestBodySig) < 0 ||
-        capi::import_function(messages.get(), "release_request", state.release_request,
-                              messages::kReleaseRequestSig) < 0 ||
-        capi::import_function(messages.get(), "release_response", state.release_response,
-                              messages::kReleaseResponseSig) < 0 ||
-        capi::import_function(contents.get(), "parse_www_form_urlencoded", state.parse_www_form_urlencoded,
-                              siblings::kParseWWWFormSig) < 0 ||
-        capi::import_function(cookies.get(), "write_cookie_for_response", state.write_cookie_for_response,
-                              siblings::kWriteCookieSig) < 0)
-        return -1;
-
-    if (capi::import_types({
-        {messages.get(), "Response", sizeof(ResponseObject), &state.Response},
-        {messages.get(), "Request", sizeof(RequestObject), &state.Request},
-        {contents.get(), "Content", sizeof(ContentObject), &state.Content},
-        {contents.get(), "StreamedContent", sizeof(ContentObject), &state.StreamedContent},
-        {contents.get(), "ASGIContent", sizeof(ContentObject), &state.ASGIContent},
-        {contents.get(), "RSGIContent", sizeof(ContentObject), &state.RSGIContent},
-        {contents.get(), "ServerSentEvent", sizeof(ServerSentEventObject), &state.ServerSentEvent},
-        {cookies.get(), "Cookie", 0, &state.Cookie},
-        }) < 0)
-        return -1;
-    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    if (!asyncio) return -1;
-    Ref exceptions = Ref::steal(PyImport_ImportModule("brindlewick.exceptions"));
-    if (!exceptions) return -1;
-    struct Binding {
-        PyObject* module;
-        const char* name;
-        PyObject** slot;
-    } bindings[] = {
-        {asyncio.get(), "_get_running_loop", &state.get_running_loop},
-        {asyncio.get(), "current_task", &state.current_task},
-        {asyncio.get(), "CancelledError", &state.CancelledError},
-        {exceptions.get(), "MessageAborted", &state.MessageAborted},
-    };
-    for (const Binding& b : bindings) {
-        PyObject* value = PyObject_GetAttrString(b.module, b.name);
-        if (!value) return -1;
-        Py_XSETREF(*b.slot, value);
-    }
+// What the declared list does not hold: the content classes' truth test,
+// and the check of the operation table the writers call through.
+int check_siblings() {
     PyNumberMethods* number = state.Content->tp_as_number;
     state.content_nb_bool = number ? number->nb_bool : nullptr;
     // The writers call through a response's operation table: refuse a
@@ -251,72 +200,6 @@ int make_tables(PyObject* module) {
     return PyModule_AddIntConstant(module, "MAX_RESPONSE_CHUNK_SIZE", kMaxResponseChunkSize);
 }
 
-int make_constants(PyObject* module) {
-    struct Str {
-        PyObject** slot;
-        std::string_view text;
-    } strings[] = {
-        {&state.s_content_type, "content-type"},
-        {&state.k_type, "type"},
-        {&state.k_status, "status"},
-        {&state.k_headers, "headers"},
-        {&state.k_body, "body"},
-        {&state.k_more_body, "more_body"},
-        {&state.t_start, "http.response.start"},
-        {&state.t_body, "http.response.body"},
-        {&state.str_get_parts, "get_parts"},
-        {&state.str_stream, "stream"},
-        {&state.str_get_chunks, "get_chunks"},
-        {&state.str_send_rsgi_stream, "_send_rsgi_stream"},
-        {&state.str_items, "items"},
-        {&state.str_path, "path"},
-        {&state.str_raw_path, "raw_path"},
-        {&state.str_query_string, "query_string"},
-        {&state.str_headers, "headers"},
-        {&state.str_method, "method"},
-        {&state.str_proto, "proto"},
-        {&state.str_file_path, "file_path"},
-        {&state.str_file_range, "file_range"},
-        {&state.str_response_empty, "response_empty"},
-        {&state.str_response_bytes, "response_bytes"},
-        {&state.str_response_str, "response_str"},
-        {&state.str_response_file, "response_file"},
-        {&state.str_response_file_range, "response_file_range"},
-        {&state.str_response_file_partial, "response_file_partial"},
-        {&state.str_response_stream, "response_stream"},
-        {&state.str_send_bytes, "send_bytes"},
-        {&state.str_send_str, "send_str"},
-        {&state.str_client_disconnect, "client_disconnect"},
-        {&state.empty_str, ""},
-        {&state.str_complete, "complete"},
-        {&state.str_aclose, "aclose"},
-        {&state.str_cancel, "cancel"},
-        {&state.str_uncancel, "uncancel"},
-        {&state.str_cancelling, "cancelling"},
-        {&state.str_create_task, "create_task"},
-    };
-    for (auto& s : strings)
-        if (keep(module, s.slot, interned_str(s.text)) < 0) return -1;
-
-    struct Bytes {
-        PyObject** slot;
-        std::string_view text;
-        Kind kind;
-    } bytes[] = {
-        {&state.h_content_length, "content-length", Kind::HeaderName},
-        {&state.h_content_type, "content-type", Kind::HeaderName},
-        {&state.h_transfer_encoding, "transfer-encoding", Kind::HeaderName},
-        {&state.v_zero, "0", Kind::Plain},
-        {&state.v_chunked, "chunked", Kind::Plain},
-        {&state.v_octet_stream, "application/octet-stream", Kind::ContentType},
-        {&state.empty_bytes, "", Kind::Plain},
-        {&state.chunk_terminator, "0\r\n\r\n", Kind::Plain},
-    };
-    for (auto& b : bytes)
-        if (keep(module, b.slot, bytes_of(b.text, b.kind)) < 0) return -1;
-    return 0;
-}
-
 // ---- the published entry points ------------------------------------------------------
 
 int export_entry_points(PyObject* module) {
@@ -336,14 +219,20 @@ int export_entry_points(PyObject* module) {
                                 const_cast<int*>(&max_response_chunk_size), kMaxResponseChunkSizeSig);
 }
 
-int exec(PyObject* module) {
-    state.module_dict = PyModule_GetDict(module);
-    if (import_siblings() < 0 || make_constants(module) < 0 || make_tables(module) < 0) return -1;
+int load(PyObject* module) {
+    if (fill_state() < 0 || check_siblings() < 0 || make_tables(module) < 0) return -1;
     for (PyMethodDef* table : {head_functions, asgi_functions, rsgi_adapter_functions, rsgi_writer_functions,
                                sse_functions})
         if (PyModule_AddFunctions(module, table) < 0) return -1;
     if (init_asgi_writer(module) < 0 || init_client_watch(module) < 0 || init_exchanges(module) < 0) return -1;
     return export_entry_points(module);
+}
+
+int exec(PyObject* module) {
+    state.module_dict = PyModule_GetDict(module);
+    if (load(module) == 0) return 0;
+    clear_state();
+    return -1;
 }
 
 capi::PackageModule module_def{"brindlewick.scribe", "scribe",
@@ -352,6 +241,34 @@ capi::PackageModule module_def{"brindlewick.scribe", "scribe",
                                nullptr, exec};
 
 }  // namespace
+
+int fill_state() {
+    State& s = state;
+    BW_SCRIBE_STATE(BW_STATE_FILL)
+    return 0;
+}
+
+void clear_state() {
+    State& s = state;
+    BW_SCRIBE_STATE(BW_STATE_CLEAR)
+    for (PyTypeObject** type : {&s.ChunksType, &s.ClientWatchType, &s.LoopTurnType}) Py_CLEAR(*type);
+    for (PyObject** object : {&s.start_template, &s.body_template, &s.body_template_plain, &s.known_headers,
+                              &s.header_val_bytes, &s.empty_headers, &s.static_headers_by_ct, &s.outbound_name_str,
+                              &s.outbound_val_str, &s.ct_str_cache})
+        Py_CLEAR(*object);
+    for (SharedText& value : s.shared_values) Py_CLEAR(value.bytes);
+    for (PrebuiltHit& hit : s.prebuilt_hits) {
+        Py_CLEAR(hit.type);
+        Py_CLEAR(hit.list);
+    }
+    for (TypeHit& hit : s.content_type_hits) {
+        Py_CLEAR(hit.type);
+        Py_CLEAR(hit.value);
+    }
+    for (NoFilePathEntry& entry : s.no_file_path) entry = {nullptr, 0};
+    s.module_dict = nullptr;
+    s.content_nb_bool = nullptr;
+}
 
 }  // namespace bw::scribe
 

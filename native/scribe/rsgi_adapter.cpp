@@ -73,7 +73,7 @@ RequestObject* instantiate_rsgi_request(PyObject* scope, PyObject* protocol) {
                         ? Ref::steal(PyUnicode_AsLatin1String(query.get()))
                         : Ref::borrow(state.empty_bytes);
     if (!raw_query) return nullptr;
-    Ref scope_headers = Ref::steal(PyObject_GetAttr(scope, state.str_headers));
+    Ref scope_headers = Ref::steal(PyObject_GetAttr(scope, state.k_headers));
     if (!scope_headers) return nullptr;
     Ref headers = Ref::steal(extract_rsgi_headers(scope_headers.get()));
     if (!headers) return nullptr;

@@ -1,6 +1,6 @@
 // Private declarations of module brindlewick.scribe: the module's one state
-// struct (filled once by the exec step in module.cpp) and what the source
-// units publish to each other.
+// struct (filled once by the exec step in module.cpp, with the module's
+// caches) and what the source units publish to each other.
 #pragma once
 
 #include <Python.h>
@@ -8,6 +8,7 @@
 #include "brindlewick/coro.hpp"
 #include "brindlewick/pyref.hpp"
 #include "brindlewick/siblings.hpp"
+#include "brindlewick/state_fields.hpp"
 #include "contents/content_layout.hpp"
 #include "messages.hpp"
 #include "scribe.hpp"
@@ -45,25 +46,115 @@ struct NoFilePathEntry {
     unsigned int version;
 };
 
-struct State {
-    PyObject* module_dict;  // borrowed: dictionary of the module
+// Everything the module interns and binds, declared once: the fields of
+// State, their filling when the module loads (fill_state, in list order)
+// and their release (clear_state) are generated from this list (see
+// brindlewick/state_fields.hpp for the kinds).
+//
+// Names: the prefix says what a field holds, the rest is its text.
+//   str_<text>  an interned str looked up or called by name (characters a
+//               name cannot hold are `_`)
+//   k_<key>     a key of the ASGI messages and scopes; t_<...> the "type"
+//               values of the messages sent ("http.response.start")
+//   s_<name>    a header name as str
+//   h_<name>    a header name as bytes, lower case (the core library's
+//               shared object)
+//   v_<text>    a header value as bytes
+// Other constants are named by their use (empty_str, chunk_terminator).
+#define BW_SCRIBE_STATE(X)                                                                                  \
+    /* Entry points of messages and cookies. */                                                              \
+    X(function, acquire_incoming, messages::AcquireIncomingFn, "brindlewick.messages", "acquire_incoming",     \
+      messages::kAcquireIncomingSig)                                                                          \
+    X(function, bind_request_body, messages::BindRequestBodyFn, "brindlewick.messages", "bind_request_body",   \
+      messages::kBindRequestBodySig)                                                                          \
+    X(function, release_request, messages::ReleaseRequestFn, "brindlewick.messages", "release_request",        \
+      messages::kReleaseRequestSig)                                                                           \
+    X(function, release_response, messages::ReleaseResponseFn, "brindlewick.messages", "release_response",     \
+      messages::kReleaseResponseSig)                                                                          \
+    X(function, write_cookie_for_response, siblings::WriteCookieFn, "brindlewick.cookies",                     \
+      "write_cookie_for_response", siblings::kWriteCookieSig)                                                 \
+    /* Bound for the loading contract only (the module does not load without them); nothing reads them. */ \
+    X(function, acquire_request, messages::AcquireRequestFn, "brindlewick.messages", "acquire_request",        \
+      messages::kAcquireRequestSig)                                                                           \
+    X(function, parse_www_form_urlencoded, siblings::ParseWWWFormFn, "brindlewick.contents",                   \
+      "parse_www_form_urlencoded", siblings::kParseWWWFormSig)                                                \
+    X(type, Request, "brindlewick.messages", "Request", sizeof(RequestObject))                                \
+    /* Sibling classes, their layouts checked. */                                                            \
+    X(type, Response, "brindlewick.messages", "Response", sizeof(ResponseObject))                             \
+    X(type, Content, "brindlewick.contents", "Content", sizeof(ContentObject))                                \
+    X(type, StreamedContent, "brindlewick.contents", "StreamedContent", sizeof(ContentObject))                \
+    X(type, ASGIContent, "brindlewick.contents", "ASGIContent", sizeof(ContentObject))                        \
+    X(type, RSGIContent, "brindlewick.contents", "RSGIContent", sizeof(ContentObject))                        \
+    X(type, ServerSentEvent, "brindlewick.contents", "ServerSentEvent", sizeof(ServerSentEventObject))         \
+    X(type, Cookie, "brindlewick.cookies", "Cookie", 0)                                                       \
+    /* The event loop, the writer's task and the client that left. */                                        \
+    X(attr, get_running_loop, "asyncio", "_get_running_loop")                                                 \
+    X(attr, current_task, "asyncio", "current_task")                                                          \
+    X(attr, CancelledError, "asyncio", "CancelledError")                                                      \
+    X(attr, MessageAborted, "brindlewick.exceptions", "MessageAborted")                                       \
+    X(str, str_complete, "complete")                                                                          \
+    X(str, str_aclose, "aclose")                                                                              \
+    X(str, str_cancel, "cancel")                                                                              \
+    X(str, str_uncancel, "uncancel")                                                                          \
+    X(str, str_cancelling, "cancelling")                                                                      \
+    X(str, str_create_task, "create_task")                                                                    \
+    X(str, str_client_disconnect, "client_disconnect")                                                        \
+    /* ASGI messages: their keys and the types of those sent. */                                             \
+    X(str, k_type, "type")                                                                                    \
+    X(str, k_status, "status")                                                                                \
+    X(str, k_headers, "headers")                                                                              \
+    X(str, k_body, "body")                                                                                    \
+    X(str, k_more_body, "more_body")                                                                          \
+    X(str, t_start, "http.response.start")                                                                    \
+    X(str, t_body, "http.response.body")                                                                      \
+    /* Names read from scopes (k_type, k_headers too). */                                                    \
+    X(str, str_path, "path")                                                                                  \
+    X(str, str_raw_path, "raw_path")                                                                          \
+    X(str, str_query_string, "query_string")                                                                  \
+    X(str, str_method, "method")                                                                              \
+    X(str, str_proto, "proto")                                                                                \
+    /* Contents: their bodies, files and pieces. */                                                          \
+    X(str, str_get_parts, "get_parts")                                                                        \
+    X(str, str_stream, "stream")                                                                              \
+    X(str, str_get_chunks, "get_chunks")                                                                      \
+    X(str, str_items, "items")                                                                                \
+    X(str, str_file_path, "file_path")                                                                        \
+    X(str, str_file_range, "file_range")                                                                      \
+    /* Calls of the RSGI protocol and its stream transport. */                                               \
+    X(str, str_response_empty, "response_empty")                                                              \
+    X(str, str_response_bytes, "response_bytes")                                                              \
+    X(str, str_response_str, "response_str")                                                                  \
+    X(str, str_response_file, "response_file")                                                                \
+    X(str, str_response_file_range, "response_file_range")                                                    \
+    X(str, str_response_file_partial, "response_file_partial")                                                \
+    X(str, str_response_stream, "response_stream")                                                            \
+    X(str, str_send_bytes, "send_bytes")                                                                      \
+    X(str, str_send_str, "send_str")                                                                          \
+    /* Header names and values of response heads. */                                                         \
+    X(str, s_content_type, "content-type")                                                                    \
+    X(header, h_content_length, "content-length")                                                             \
+    X(header, h_content_type, "content-type")                                                                 \
+    X(header, h_transfer_encoding, "transfer-encoding")                                                       \
+    X(bytes, v_zero, "0")                                                                                     \
+    X(bytes, v_chunked, "chunked")                                                                            \
+    X(content_type, v_octet_stream, "application/octet-stream")                                               \
+    X(bytes, chunk_terminator, "0\r\n\r\n")                                                                   \
+    X(bytes, empty_bytes, "")                                                                                 \
+    X(str, empty_str, "")
 
-    // ---- bound from the sibling modules
-    PyTypeObject* Response;
-    PyTypeObject* Request;
-    PyTypeObject* Content;
-    PyTypeObject* StreamedContent;
-    PyTypeObject* ASGIContent;
-    PyTypeObject* RSGIContent;
-    PyTypeObject* ServerSentEvent;
-    PyTypeObject* Cookie;
-    messages::AcquireRequestFn acquire_request;
-    messages::AcquireIncomingFn acquire_incoming;
-    messages::BindRequestBodyFn bind_request_body;
-    messages::ReleaseRequestFn release_request;
-    messages::ReleaseResponseFn release_response;
-    siblings::WriteCookieFn write_cookie_for_response;
-    siblings::ParseWWWFormFn parse_www_form_urlencoded;  // bound by the loading contract; unused here
+struct State {
+    BW_SCRIBE_STATE(BW_STATE_FIELD)
+
+    // ---- made when the module loads (module.cpp, asgi_writer.cpp,
+    // client_watch.cpp), released by clear_state too
+    PyObject* module_dict;          // borrowed: dictionary of the module
+    inquiry content_nb_bool;        // Content's own truth test (native, always true)
+    PyTypeObject* ChunksType;       // iterator of get_chunks
+    PyTypeObject* ClientWatchType;  // client_watch.cpp
+    PyTypeObject* LoopTurnType;     // client_watch.cpp
+    PyObject* start_template;       // {"type": t_start, "status": None, "headers": None}
+    PyObject* body_template;        // {"type": t_body, "body": b"", "more_body": False}
+    PyObject* body_template_plain;  // {"type": t_body, "body": b""}
 
     // ---- the constant tables (also module attributes, never changed)
     PyObject* known_headers;                   // KNOWN_HEADERS: str -> bytes
@@ -75,81 +166,19 @@ struct State {
     PyObject* outbound_val_str;                // KNOWN_OUTBOUND_HEADER_VAL_STR: bytes -> str
     PyObject* ct_str_cache;                    // CT_STR_CACHE: bytes -> str
 
-    // ---- header names and values (the core library's shared objects where it has them)
-    PyObject* h_content_length;     // b"content-length"
-    PyObject* h_content_type;       // b"content-type"
-    PyObject* h_transfer_encoding;  // b"transfer-encoding"
-    PyObject* v_zero;               // b"0"
-    PyObject* v_chunked;            // b"chunked"
-    PyObject* v_octet_stream;       // b"application/octet-stream"
-    PyObject* s_content_type;       // "content-type"
-    PyObject* empty_bytes;          // b""
-    PyObject* empty_str;            // ""
-    PyObject* chunk_terminator;     // b"0\r\n\r\n"
-
-    // ---- ASGI message keys and values
-    PyObject* k_type;
-    PyObject* k_status;
-    PyObject* k_headers;
-    PyObject* k_body;
-    PyObject* k_more_body;
-    PyObject* t_start;  // "http.response.start"
-    PyObject* t_body;   // "http.response.body"
-    PyObject* start_template;       // {"type": t_start, "status": None, "headers": None}
-    PyObject* body_template;        // {"type": t_body, "body": b"", "more_body": False}
-    PyObject* body_template_plain;  // {"type": t_body, "body": b""}
-
-    // ---- attribute and method names
-    PyObject* str_get_parts;
-    PyObject* str_stream;
-    PyObject* str_get_chunks;
-    PyObject* str_send_rsgi_stream;
-    PyObject* str_items;
-    PyObject* str_path;
-    PyObject* str_raw_path;
-    PyObject* str_query_string;
-    PyObject* str_headers;
-    PyObject* str_method;
-    PyObject* str_proto;
-    PyObject* str_file_path;
-    PyObject* str_file_range;
-    PyObject* str_response_empty;
-    PyObject* str_response_bytes;
-    PyObject* str_response_str;
-    PyObject* str_response_file;
-    PyObject* str_response_file_range;
-    PyObject* str_response_file_partial;
-    PyObject* str_response_stream;
-    PyObject* str_send_bytes;
-    PyObject* str_send_str;
-
-    PyObject* str_client_disconnect;
-    PyObject* str_complete;
-    PyObject* str_aclose;
-    PyObject* str_cancel;
-    PyObject* str_uncancel;
-    PyObject* str_cancelling;
-    PyObject* str_create_task;
-
-    // ---- bound from asyncio and brindlewick.exceptions
-    PyObject* get_running_loop;  // asyncio._get_running_loop
-    PyObject* current_task;      // asyncio.current_task
-    PyObject* CancelledError;    // asyncio.CancelledError
-    PyObject* MessageAborted;    // brindlewick.exceptions.MessageAborted
-
-    // ---- caches of the RSGI writer (response_head.cpp, rsgi_writer.cpp)
+    // ---- caches of the writers (response_head.cpp, rsgi_writer.cpp)
     PrebuiltHit prebuilt_hits[4];
     unsigned prebuilt_next;
     TypeHit content_type_hits[4];
     unsigned content_type_next;
     NoFilePathEntry no_file_path[4];
-
-    inquiry content_nb_bool;        // Content's own truth test (native, always true)
-
-    PyTypeObject* ChunksType;       // iterator of get_chunks
-    PyTypeObject* ClientWatchType;  // client_watch.cpp
-    PyTypeObject* LoopTurnType;     // client_watch.cpp
 };
+
+// Fills the declared entries (module.cpp): 0, or -1 with an error set.
+int fill_state();
+// Releases everything the state owns, caches included (a load that failed
+// keeps nothing).
+void clear_state();
 
 extern State state;
 
