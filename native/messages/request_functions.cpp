@@ -59,15 +59,18 @@ PyObject* attr_as_bytes(RequestObject* request, PyObject* name, PyObject* (*nati
 }
 
 // build_absolute_url(scheme, host, base_path, path) with the request's
-// scheme, host and base path, computed in this order.
-PyObject* absolute_url(RequestObject* request, PyObject* path) {
+// scheme, host and base path, computed in this order; `path` is passed
+// unchanged, or made bytes (ensure_bytes) after the three when `convert`.
+PyObject* absolute_url(RequestObject* request, PyObject* path, bool convert) {
     Ref scheme = Ref::steal(attr_as_bytes(request, state.str_scheme, request_get_scheme));
     if (!scheme) return nullptr;
     Ref host = Ref::steal(attr_as_bytes(request, state.str_host, request_get_host));
     if (!host) return nullptr;
     Ref base = Ref::steal(attr_as_bytes(request, state.str_base_path, request_get_base_path));
     if (!base) return nullptr;
-    return state.build_absolute_url(scheme.get(), host.get(), base.get(), path);
+    Ref target = convert ? Ref::steal(ensure_bytes(path)) : Ref::borrow(path);
+    if (!target) return nullptr;
+    return state.build_absolute_url(scheme.get(), host.get(), base.get(), target.get());
 }
 
 PyObject* get_request_absolute_url(RequestObject* request) {
@@ -84,20 +87,12 @@ PyObject* get_request_absolute_url(RequestObject* request) {
     }
     if (absolute) return url.release();
     url.reset();
-    Ref path = Ref::borrow(request->_path);  // passed unchanged
-    return absolute_url(request, path.get());
+    Ref path = Ref::borrow(request->_path);
+    return absolute_url(request, path.get(), false);
 }
 
 PyObject* get_absolute_url_to_path(RequestObject* request, PyObject* path) {
-    Ref scheme = Ref::steal(attr_as_bytes(request, state.str_scheme, request_get_scheme));
-    if (!scheme) return nullptr;
-    Ref host = Ref::steal(attr_as_bytes(request, state.str_host, request_get_host));
-    if (!host) return nullptr;
-    Ref base = Ref::steal(attr_as_bytes(request, state.str_base_path, request_get_base_path));
-    if (!base) return nullptr;
-    Ref target = Ref::steal(ensure_bytes(path));
-    if (!target) return nullptr;
-    return state.build_absolute_url(scheme.get(), host.get(), base.get(), target.get());
+    return absolute_url(request, path, true);
 }
 
 // ---- Python-visible functions ------------------------------------------------------

@@ -169,16 +169,7 @@ Task send_asgi_pieces(Root pieces, Root send, Root receive, bool sync) {
             break;
         }
     }
-    if (failed && !watch.absorb()) {
-        watch.stop();
-        co_return co_await abandon_pieces(pieces.get());
-    }
-    bool gone = watch.gone();
-    watch.stop();
-    if (gone) {
-        raise_client_gone();
-        co_return co_await abandon_pieces(pieces.get());
-    }
+    if (watch.finish(failed)) co_return co_await abandon_pieces(pieces.get());
     // The pieces ran out: end the body.
     Ref closing = Ref::steal(body_message(state.empty_bytes, 0));
     if (!closing || !co_await coro::await_call(send.get(), closing.get())) co_return nullptr;

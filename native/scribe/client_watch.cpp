@@ -259,6 +259,17 @@ void ClientWatch::stop() {
     watch_.reset();
 }
 
+bool ClientWatch::finish(bool failed) {
+    if (failed && !absorb()) {
+        stop();
+        return true;
+    }
+    bool left = gone();
+    stop();
+    if (left) raise_client_gone();
+    return left;
+}
+
 PyObject* loop_turn() {
     auto* turn = PyObject_New(TurnObject, state.LoopTurnType);
     if (turn) turn->yielded = false;

@@ -260,16 +260,7 @@ Task send_rsgi_stream_body(int status_code, Root protocol, Root headers, Root co
             break;
         }
     }
-    if (failed && !watch.absorb()) {
-        watch.stop();
-        co_return co_await abandon_pieces(chunks.get());
-    }
-    bool gone = watch.gone();
-    watch.stop();
-    if (gone) {
-        raise_client_gone();
-        co_return co_await abandon_pieces(chunks.get());
-    }
+    if (watch.finish(failed)) co_return co_await abandon_pieces(chunks.get());
     co_return Py_NewRef(Py_None);
 }
 

@@ -215,6 +215,11 @@ public:
     int absorb();
     // Ends the listener; the pending error, if any, is kept.
     void stop();
+    // Ends the listener after the body loop, `failed` when an await in it
+    // failed: true when the stream must be abandoned, with the error to
+    // raise pending (the loop's own, or MessageAborted when the client
+    // left); false when the pieces simply ran out.
+    bool finish(bool failed);
 
 private:
     coro::Root watch_;
