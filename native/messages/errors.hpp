@@ -27,10 +27,7 @@ inline int none_has_no(const char* attribute) {
     return -1;
 }
 // `for x in None`
-inline int none_not_iterable() {
-    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-    return -1;
-}
+inline int none_not_iterable() { return PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable"), -1; }
 // `None[i]`
 inline int none_not_subscriptable() {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
@@ -42,10 +39,7 @@ inline int none_not_bytes_for_lower() {
     return -1;
 }
 // `t[i]` past the end of a tuple
-inline int tuple_index_out_of_range() {
-    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-    return -1;
-}
+inline int tuple_index_out_of_range() { return PyErr_SetString(PyExc_IndexError, "tuple index out of range"), -1; }
 // `a, b = value` where value has `found` items
 inline int cannot_unpack_pair(Py_ssize_t found) {
     if (found > 2)
@@ -55,9 +49,6 @@ inline int cannot_unpack_pair(Py_ssize_t found) {
     return -1;
 }
 // `__del__` of a slot that has no deleter
-inline int cannot_delete() {
-    PyErr_SetString(PyExc_NotImplementedError, "__del__");
-    return -1;
-}
+inline int cannot_delete() { return PyErr_SetString(PyExc_NotImplementedError, "__del__"), -1; }
 
 }  // namespace bw::messages::errors
