@@ -95,6 +95,7 @@ class LeakCheck:
 
     # ---- set-up ---------------------------------------------------------------------
 
+    @pytest.hookimpl(trylast=True)  # after -k and -m have deselected
     def pytest_collection_modifyitems(self, items):
         for item in items:
             for pattern, reason in SKIP.items():
@@ -201,12 +202,13 @@ class LeakCheck:
             # the argument as pytest made it, which is what a single call sees.
             return {k: copy.copy(v) if isinstance(v, (BaseException, Iterator)) else v for k, v in args.items()}
 
+        invoke = self.invoker(fn)
         if not stateful:
             args = {name: item.funcargs[name] for name in names}
 
             def call():
                 clear()
-                fn(**fresh(args))
+                invoke(fresh(args))
 
             return call
 
@@ -223,9 +225,52 @@ class LeakCheck:
                 setupstate.teardown_exact(item.parent)
                 item._initrequest()
                 setupstate.setup(item)
-            fn(**fresh({name: item.funcargs[name] for name in names}))
+            invoke(fresh({name: item.funcargs[name] for name in names}))
 
         return call
+
+    @staticmethod
+    def invoker(fn):
+        """invoke(args) runs the test function with the fixture arguments.
+
+        A property test runs through Hypothesis on its first call, which
+        records the examples its body gets; later calls run the body over
+        those examples (deep copies of them) without the engine, whose own
+        caches grow for hundreds of runs.  A test that draws as it goes
+        (st.data()) goes through the engine on every call."""
+        handle = getattr(fn, "hypothesis", None) if getattr(fn, "is_hypothesis_test", False) else None
+        if handle is None:
+            return lambda args: fn(**args)
+        inner = handle.inner_test
+        examples = []
+        state = {}
+
+        def recording(*a, **k):
+            result = inner(*a, **k)
+            examples.append((a, k))
+            return result
+
+        def replay(args):
+            for a, k in examples:
+                inner(*copy.deepcopy(a), **{key: args[key] if key in args else copy.deepcopy(v) for key, v in k.items()})
+
+        def first(args):
+            handle.inner_test = recording
+            try:
+                fn(**args)
+            finally:
+                handle.inner_test = inner
+            drawn = [v for a, k in examples for v in (*a, *(v for key, v in k.items() if key not in args))]
+            replayable = bool(examples) and not any(type(v).__name__ == "DataObject" for v in drawn)
+            try:
+                copy.deepcopy(drawn)
+            except Exception:
+                replayable = False
+            state["invoke"] = replay if replayable else (lambda args: fn(**args))
+            state["replayed"] = replayable
+
+        state["invoke"] = first
+        return lambda args: state["invoke"](args)
 
     @staticmethod
     def measure(call, n):
