@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
-# Reference-leak checks on a debug interpreter: `scripts/leaks.sh [FAMILY...]`.
+# Reference-leak checks on a debug interpreter: `scripts/leaks.sh [MODULE...] [PYTEST_ARGS...]`.
 #
 # Unpacks Debian's debug build of CPython 3.14 (python3.14d, ABI tag 'd')
 # into .toolchain/sid-dbg (the release toolchain in .toolchain/sid is left
 # alone), makes the virtual environment .venv-dbg with the build and test
 # requirements (msgspec is built from source for the debug ABI), builds the
 # package into build/dbg with an importable tree in build/dbg/pkg, and runs
-# scripts/leakcheck: every operation family is repeated N and 2N times after
-# a warm-up, and the run fails when sys.gettotalrefcount() or
+# scripts/leakcheck: the suite's in-process test modules under pytest, each
+# test called once as the suite calls it, then N and 2N more times after a
+# warm-up; a test fails when sys.gettotalrefcount() or
 # sys.getallocatedblocks() grows with the run length.
 #
 # Idempotent: every step is skipped once its result is in place; the build
 # is incremental.  Environment:
-#   LEAKS_SCALE=0.1        scales every family's iteration count (quick runs)
-#   LEAKS_ALLOW_MISSING=1  skips families whose module does not import
-#                          (without it, a missing module fails the run)
+#   LEAKS_SCALE=0.1        scales every test's N (quick runs)
+#   LEAKS_REPORT=PATH      where the per-test table goes (default build/dbg/leaks.txt)
 #   JOBS=2                 parallel compile jobs
-# Extra arguments name the families to run (default: all of them).
+# Arguments: test modules (`url`, `test_url`, `tests/test_url.py`, node ids
+# such as `tests/test_url.py::test_round_trip`; default: every in-process
+# module), then, from the first argument that starts with `-`, pytest's own
+# (`-k cookie`, `-x`).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -135,6 +138,7 @@ step "set-up done in $((SECONDS - start)) s"
 
 cd "$root"
 status=0
-PYTHONPATH="$build/pkg:$root/scripts" "$venv/bin/python" -m leakcheck "$@" || status=$?
+LEAKS_REPORT="${LEAKS_REPORT:-$build/leaks.txt}" PYTHONPATH="$build/pkg:$root/scripts" \
+    "$venv/bin/python" -m leakcheck "$@" || status=$?
 step "finished in $((SECONDS - start)) s"
 exit $status

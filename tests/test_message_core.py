@@ -485,6 +485,8 @@ def test_unpickle_errors():
         _unpickle_Message(int, 0xA1874AD, None)
     with pytest.raises(TypeError, match="Expected tuple, got list"):
         Message(None).__setstate__([None] * 6)
+    with pytest.raises(IndexError, match="tuple index out of range"):
+        Message(None).__setstate__((None,) * 5)
 
 
 # ---- the published operation table ------------------------------------------
