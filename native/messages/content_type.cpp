@@ -59,10 +59,7 @@ int declares_content_type(MessageObject* self, PyObject* type, int skip_dispatch
     Ref ct = Ref::steal(self->vtab->content_type(self, 0));
     if (!ct) return -1;
     if (ct.get() == Py_None || PyBytes_GET_SIZE(ct.get()) == 0) return 0;
-    if (type == Py_None) {
-        errors::none_not_bytes_for_lower();
-        return -1;
-    }
+    if (type == Py_None) return errors::none_not_bytes_for_lower();
     if (!PyBytes_Check(type)) return args::raise_expected("bytes", type), -1;
     // The media type only: "text/plain; charset=json" declares no JSON (a
     // type a browser sends without a CORS preflight must not pass for one).

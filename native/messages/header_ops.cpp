@@ -18,15 +18,11 @@ namespace bw::messages {
 
 namespace {
 
-bool raise_lower_on_none() { return errors::none_not_bytes_for_lower(), false; }
-
-bool raise_not_iterable_none() { return errors::none_not_iterable(), false; }
-
 // The normalised lookup key K = intern(key.lower()).
 class HeaderKey {
 public:
     bool init(PyObject* key) {
-        if (key == Py_None) return raise_lower_on_none();
+        if (key == Py_None) return errors::none_not_bytes_for_lower(), false;
         Ref lowered_obj;
         PyObject* source = key;
         if (!PyBytes_Check(key)) {
@@ -125,7 +121,7 @@ template <class OnMatch>
 int scan(MessageObject* self, HeaderKey& key, OnMatch&& on_match) {
     HeaderWalk walk(self);
     PyObject* list = walk.list();
-    if (list == Py_None) return raise_not_iterable_none(), -1;
+    if (list == Py_None) return errors::none_not_iterable();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
         // Releasing the entry held last turn may have run a destructor.
         if (!walk.still_current()) return -1;
@@ -137,10 +133,7 @@ int scan(MessageObject* self, HeaderKey& key, OnMatch&& on_match) {
                 args::raise_expected("tuple", entry);
             return -1;
         }
-        if (BW_UNLIKELY(PyTuple_GET_SIZE(entry) == 0)) {
-            errors::tuple_index_out_of_range();
-            return -1;
-        }
+        if (BW_UNLIKELY(PyTuple_GET_SIZE(entry) == 0)) return errors::tuple_index_out_of_range();
         PyObject* name = PyTuple_GET_ITEM(entry, 0);
         if (BW_LIKELY(PyBytes_CheckExact(name))) {
             if (key.matches_bytes(name)) {
@@ -174,10 +167,6 @@ inline PyObject* entry_value(PyObject* entry) {
 
 inline bool expect_bytes_result(PyObject* value) { return args::expect_exact(value, &PyBytes_Type); }
 
-int raise_no_attribute_on_none(const char* attribute) {
-    return errors::none_has_no(attribute);
-}
-
 // self._raw_headers.remove(item): removes the first entry equal to `item`.
 // Like list.remove it holds the list and re-reads its size on every turn,
 // since an entry's __eq__ may edit it; an __eq__ that replaces the message's
@@ -185,7 +174,7 @@ int raise_no_attribute_on_none(const char* attribute) {
 int list_remove(MessageObject* self, PyObject* item) {
     HeaderWalk walk(self);
     PyObject* list = walk.list();
-    if (list == Py_None) return raise_no_attribute_on_none("remove");
+    if (list == Py_None) return errors::none_has_no("remove");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
         if (!walk.still_current()) return -1;
         PyObject* candidate = PyList_GET_ITEM(list, i);
@@ -210,7 +199,7 @@ int unpack_pair(PyObject* entry, Ref& first, Ref& second) {
         second = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 1));
         return 0;
     }
-    if (entry == Py_None) return raise_not_iterable_none(), -1;
+    if (entry == Py_None) return errors::none_not_iterable();
     Ref it = Ref::steal(PyObject_GetIter(entry));
     if (!it) return -1;
     Ref* targets[2] = {&first, &second};
@@ -227,7 +216,7 @@ int unpack_pair(PyObject* entry, Ref& first, Ref& second) {
 // name or value holding CR, LF or NUL, is refused before it is stored.
 int append_entry(MessageObject* self, PyObject* key, PyObject* value) {
     if (PyBytes_Check(key) && PyBytes_Check(value) && http::check_header(key, value) < 0) return -1;
-    if (self->_raw_headers == Py_None) return raise_no_attribute_on_none("append");
+    if (self->_raw_headers == Py_None) return errors::none_has_no("append");
     Ref entry = Ref::steal(make_header_entry(key, value));
     if (!entry) return -1;
     return PyList_Append(self->_raw_headers, entry.get());
@@ -324,7 +313,7 @@ namespace {
 // that kind (nothing changed), -1 on error.
 int remove_matching_in_place(MessageObject* self, HeaderKey& k) {
     PyObject* list = self->_raw_headers;
-    if (list == Py_None) return raise_not_iterable_none(), -1;
+    if (list == Py_None) return errors::none_not_iterable();
     Py_ssize_t n = PyList_GET_SIZE(list);
     PyObject** items = PySequence_Fast_ITEMS(list);
     for (Py_ssize_t i = 0; i < n; i++) {
@@ -376,7 +365,7 @@ namespace {
 // of _has_header: 1, 0, or -1 with an exception set.
 inline int pair_matches(HeaderKey& k, PyObject* name, PyObject* value) {
     if (!expect_bytes_result(name) || !expect_bytes_result(value)) return -1;
-    if (name == Py_None) return raise_lower_on_none(), -1;
+    if (name == Py_None) return errors::none_not_bytes_for_lower();
     return k.matches_bytes(name);
 }
 
@@ -398,7 +387,7 @@ int has_header_native(MessageObject* self, PyObject* key) {
     if (!k.init(key)) return -1;
     HeaderWalk walk(self);
     PyObject* list = walk.list();
-    if (list == Py_None) return raise_not_iterable_none(), -1;
+    if (list == Py_None) return errors::none_not_iterable();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
         if (!walk.still_current()) return -1;
         PyObject* entry = PyList_GET_ITEM(list, i);
@@ -456,7 +445,7 @@ PyObject* set_header(MessageObject* self, PyObject* key, PyObject* value, int sk
 }
 
 int remove_headers(MessageObject* self, PyObject* headers) {
-    if (headers == Py_None) return raise_not_iterable_none(), -1;
+    if (headers == Py_None) return errors::none_not_iterable();
     Ref items = Ref::steal(PySequence_Fast(headers, "'%.200s' object is not iterable"));
     if (!items) return -1;
     // `items` may be the caller's own list, which an entry's __eq__ can edit:

@@ -326,10 +326,7 @@ PyObject* message_reduce(PyObject* op, PyObject*) {
 int set_state(PyObject* op, PyObject* pickled) {
     if (!PyTuple_CheckExact(pickled)) return args::raise_expected("tuple", pickled), -1;
     Py_ssize_t n = PyTuple_GET_SIZE(pickled);
-    if (n < 6) {
-        errors::tuple_index_out_of_range();
-        return -1;
-    }
+    if (n < 6) return errors::tuple_index_out_of_range();
     PyObject* headers = PyTuple_GET_ITEM(pickled, 1);
     PyObject* raw = PyTuple_GET_ITEM(pickled, 2);
     PyObject* content = PyTuple_GET_ITEM(pickled, 3);

@@ -44,10 +44,7 @@ int split_fragment(const char* data, Py_ssize_t length, Ref& name, Ref& value) {
         return 0;
     }
     if (pair) {
-        if (pair.get() == Py_None) {
-            errors::none_not_iterable();
-            return -1;
-        }
+        if (pair.get() == Py_None) return errors::none_not_iterable();
         Ref items = Ref::steal(PySequence_Tuple(pair.get()));
         if (items && PyTuple_GET_SIZE(items.get()) == 2) {
             name = Ref::borrow(PyTuple_GET_ITEM(items.get(), 0));

@@ -93,14 +93,12 @@ int export_request_functions(PyObject* module);
 // and adds the module functions of this group (request.cpp).
 int init_request_type(PyObject* module);
 
-// NotImplementedError("__del__") for the properties that refuse deletion.
-inline int refuse_delete() { return errors::cannot_delete(); }
 
 // The setter of a str-only property: the value goes to the field of the
 // same name with a leading underscore.
 template <PyObject* RequestObject::*F>
 int set_str_property(PyObject* op, PyObject* value, void*) {
-    if (!value) return refuse_delete();
+    if (!value) return errors::cannot_delete();
     if (!args::exact(value, &PyUnicode_Type, "value")) return -1;
     assign_field(as_request(op)->*F, value);
     return 0;

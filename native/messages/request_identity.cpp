@@ -20,7 +20,7 @@ PyObject* get_session(PyObject* op, void*) {
 }
 
 int set_session(PyObject* op, PyObject* value, void*) {
-    if (!value) return refuse_delete();
+    if (!value) return errors::cannot_delete();
     assign_field(as_request(op)->_session, value);
     return 0;
 }
@@ -28,7 +28,7 @@ int set_session(PyObject* op, PyObject* value, void*) {
 PyObject* get_user(PyObject* op, void*) { return request_get_user(as_request(op)); }
 
 int set_user(PyObject* op, PyObject* value, void*) {
-    if (!value) return refuse_delete();
+    if (!value) return errors::cannot_delete();
     assign_field(as_request(op)->_user, value);
     return 0;
 }

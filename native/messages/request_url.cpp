@@ -133,7 +133,7 @@ PyObject* request_get_url(RequestObject* self) {
 }
 
 int request_set_url(RequestObject* self, PyObject* value) {
-    if (!value) return refuse_delete();
+    if (!value) return errors::cannot_delete();
     Ref url;
     if (PyObject_TypeCheck(value, state.URL)) {
         url = Ref::borrow(value);
@@ -274,7 +274,7 @@ PyObject* get_query(PyObject* op, void*) {
 }
 
 int set_query(PyObject* op, PyObject* value, void*) {
-    if (!value) return refuse_delete();
+    if (!value) return errors::cannot_delete();
     RequestObject* self = as_request(op);
     PyObject* args[2] = {value, Py_True};
     Ref encoded = Ref::steal(PyObject_Vectorcall(state.urlencode, args, 2, nullptr));

@@ -132,10 +132,7 @@ using ResponseFields = MessageFieldsOf<ResponseObject, &ResponseObject::state, &
 PyObject* get_status(PyObject* op, void*) { return PyLong_FromLong(as_response(op)->status); }
 
 int set_status(PyObject* op, PyObject* value, void*) {
-    if (!value) {
-        errors::cannot_delete();
-        return -1;
-    }
+    if (!value) return errors::cannot_delete();
     int32_t status;
     if (status_from_object(value, &status) < 0) return -1;
     as_response(op)->status = status;
@@ -243,10 +240,7 @@ PyObject* response_reduce(PyObject* op, PyObject*) {
 int set_state(PyObject* op, PyObject* pickled) {
     if (!PyTuple_CheckExact(pickled)) return args::raise_expected("tuple", pickled), -1;
     Py_ssize_t n = PyTuple_GET_SIZE(pickled);
-    if (n < kStateFields) {
-        errors::tuple_index_out_of_range();
-        return -1;
-    }
+    if (n < kStateFields) return errors::tuple_index_out_of_range();
     PyObject* headers = PyTuple_GET_ITEM(pickled, 2);
     PyObject* raw = PyTuple_GET_ITEM(pickled, 3);
     PyObject* content = PyTuple_GET_ITEM(pickled, 4);

@@ -51,10 +51,7 @@ int response_set_cookie(ResponseObject* self, PyObject* cookie, int skip_dispatc
         Ref r = Ref::steal(call_response_override(self, kSetCookie, &cookie, 1));
         return r ? 0 : -1;
     }
-    if (self->_raw_headers == Py_None) {
-        errors::none_has_no("append");
-        return -1;
-    }
+    if (self->_raw_headers == Py_None) return errors::none_has_no("append");
     Ref value = Ref::steal(state.write_cookie_for_response(cookie));
     if (!value) return -1;
     Ref entry = Ref::steal(PyTuple_Pack(2, state.set_cookie_name, value.get()));
@@ -62,10 +59,7 @@ int response_set_cookie(ResponseObject* self, PyObject* cookie, int skip_dispatc
     // The writer may have run Python code (a str subclass's methods): read
     // the field again.
     PyObject* raw = self->_raw_headers;
-    if (raw == Py_None) {
-        errors::none_has_no("append");
-        return -1;
-    }
+    if (raw == Py_None) return errors::none_has_no("append");
     return PyList_Append(raw, entry.get());
 }
 
