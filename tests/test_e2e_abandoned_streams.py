@@ -38,9 +38,15 @@ def test_get_keeps_answering_after_clients_leave_long_streams(name):
                 started = time.monotonic()
                 assert client.get("/").status_code == 200
                 waits.append(time.monotonic() - started)
-        # Without the stop, a worker went on producing those bodies for 1.4 to 2.2 s.
-        waits.sort()
-        assert waits[len(waits) // 2] < 0.1 and waits[-1] < 1.0, f"GET / waited {[round(w * 1000) for w in waits]} ms"
+        # Without the stop, a worker went on producing those bodies for 1.4 to
+        # 2.2 s on uvicorn and far longer on granian's ASGI, whose send()
+        # neither waits nor fails: each producer ran its 100 MB before the
+        # loop got a turn.  Granian's ASGI reports the disconnects late, so
+        # its worker may still give the streams a few turns: up to about
+        # 1.5 s in runs here (most under 20 ms), hence its own bound.
+        bound = 2.5 if name == "granian-asgi" else 1.0
+        shown = f"GET / waited {[round(w * 1000) for w in waits]} ms"
+        assert max(waits) < bound and sorted(waits)[len(waits) // 2] < 0.1, shown
         assert server.alive()
     finally:
         server.stop()
