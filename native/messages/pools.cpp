@@ -251,7 +251,8 @@ RequestObject* acquire_incoming_native(const IncomingRequest* record) {
     // A server's own list is copied as it is: its names are not interned
     // (lookups match them by comparison), which costs less than new tuples.
     PyObject* given = record->headers;
-    Ref headers = record->headers_final ? Ref::borrow(given) : Ref::steal(PyList_GetSlice(given, 0, PyList_GET_SIZE(given)));
+    Ref headers = record->headers_final ? Ref::borrow(given)
+                                        : Ref::steal(PyList_GetSlice(given, 0, PyList_GET_SIZE(given)));
     if (!headers) return nullptr;
     Ref list = Ref::steal(thread_list(state.str_requests));
     if (!list) return nullptr;

@@ -178,7 +178,10 @@ RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
     if (!PyBytes_CheckExact(query.get())) return args::raise_expected("bytes", query.get()), nullptr;
     Ref headers = Ref::steal(scope_item(scope, state.k_headers));
     if (!headers) return nullptr;
-    if (!PyList_CheckExact(headers.get())) {
+    // The server keeps its own list: the request gets a copy of it, unless
+    // the list is the one made here.
+    int ours = !PyList_CheckExact(headers.get());
+    if (ours) {
         // Any iterable of pairs (a tuple, a generator) becomes a list of tuples.
         Ref pairs = Ref::steal(PyList_New(0));
         if (!pairs) return nullptr;
@@ -192,9 +195,8 @@ RequestObject* asgi_request(PyObject* scope, PyObject* receive) {
         if (PyErr_Occurred()) return nullptr;
         headers = std::move(pairs);
     }
-    // The server keeps its own list: the request gets a copy of it.
     messages::IncomingRequest record{method.get(), raw_path.get(), path.get(), query.get(),
-                                     headers.get(), 0, scope, messages::kScopeASGI};
+                                     headers.get(), ours, scope, messages::kScopeASGI};
     RequestObject* request = state.acquire_incoming(&record);
     if (!request) return nullptr;
     return bind_body(request, receive, state.ASGIContent);

@@ -91,16 +91,19 @@ inline int fill_bytes(PyObject*& slot, const char (&text)[N]) {
     return store(slot, PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(N - 1)));
 }
 
+// The core library's shared bytes of `text` from one of its tables, else new bytes.
+inline int fill_shared_bytes(PyObject*& slot, const char* text, PyObject* (*lookup)(const char*, Py_ssize_t)) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(strlen(text));
+    PyObject* shared = lookup(text, n);
+    return store(slot, shared ? Py_NewRef(shared) : PyBytes_FromStringAndSize(text, n));
+}
+
 inline int fill_header(PyObject*& slot, const char* name) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(strlen(name));
-    PyObject* shared = get_interned_header_name_bytes(name, n);
-    return store(slot, shared ? Py_NewRef(shared) : PyBytes_FromStringAndSize(name, n));
+    return fill_shared_bytes(slot, name, get_interned_header_name_bytes);
 }
 
 inline int fill_content_type(PyObject*& slot, const char* type) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(strlen(type));
-    PyObject* shared = get_interned_content_type_bytes(type, n);
-    return store(slot, shared ? Py_NewRef(shared) : PyBytes_FromStringAndSize(type, n));
+    return fill_shared_bytes(slot, type, get_interned_content_type_bytes);
 }
 
 inline int fill_integer(PyObject*& slot, long value) { return store(slot, PyLong_FromLong(value)); }
